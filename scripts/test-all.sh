@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test:
+# host (unit + system), asan (unit), ppc (unit, under qemu-user).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+status=0
+for preset in host asan ppc; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== $preset: test"
+  ctest --preset "$preset" || status=1
+done
+exit $status
