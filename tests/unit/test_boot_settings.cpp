@@ -6,6 +6,10 @@
 
 #include <climits>
 #include <string>
+#include <vector>
+
+#include "platform/flash.hpp"
+#include "sim_test_support.hpp"
 
 namespace {
 
@@ -106,6 +110,97 @@ TEST(ScanBootSettings, LookupRules) {
         EXPECT_EQ(s.rescue_at_boot, c.expect.rescue);
         EXPECT_EQ(s.diags_at_boot, c.expect.diags);
         EXPECT_TRUE(s.second_attempt);  // never the scan's to change
+    }
+}
+
+// The environment partition as the boot loader leaves it: a checksum word,
+// then the variables separated by NULs, then erased flash.
+sim_test::Bytes environment(const std::vector<std::string>& vars, std::size_t size = 0x2000,
+                            const char* checksum = "\x12\x34\x56\x78") {
+    sim_test::Bytes out(checksum, checksum + 4);
+    for (const std::string& v : vars) {
+        out.insert(out.end(), v.begin(), v.end());
+        out.push_back(0);
+    }
+    out.push_back(0);
+    if (out.size() < size) out.resize(size, 0xFF);
+    return out;
+}
+
+// A variable whose first byte stands at position `at` of the scanned text
+// (which starts at byte 4 of the partition), after filler variables.
+std::vector<std::string> placed_at(std::size_t at, const std::string& var) {
+    std::vector<std::string> vars;
+    std::size_t used = 0;
+    while (at - used > 300) {
+        vars.push_back("pad=" + std::string(250, 'p'));
+        used += 255;
+    }
+    vars.push_back("fill=" + std::string(at - used - 6, 'f'));
+    vars.push_back(var);
+    return vars;
+}
+
+struct LoadCase {
+    const char* name;
+    sim_test::Bytes partition;  // empty: no partition file
+    std::string faults;
+    Expect expect;
+};
+
+std::vector<LoadCase> load_cases() {
+    return {
+        {"variables separated by NULs", environment({"bootdelay=3", "gdb=on", "gdbport=4321",
+                                                     "diagnostics=diags"}),
+         "", {.gdb = true, .gdb_port = 4321, .diags = true}},
+        {"a NUL after an empty gdbport= counts as a blank",
+         environment({"gdbport=", "77=x"}), "", {.gdb_port = 77}},
+        {"the checksum word is not scanned", environment({"on", "shell=off"}, 0x2000, "gdb="), "",
+         {}},
+        {"key whose value ends at byte 1280 is seen", environment(placed_at(1272, "shell=on")), "",
+         {.shell = true}},
+        {"value cut by the 1280-byte limit", environment(placed_at(1273, "shell=on")), "", {}},
+        {"key beyond the first 1280 bytes", environment(placed_at(1290, "memchk=on")), "", {}},
+        {"text without NULs is terminated at 1280",
+         [] {
+             const std::string text = std::string(4 + 1280, 'x') + "gdb=on";
+             sim_test::Bytes b(0x2000, 0xFF);
+             for (std::size_t i = 0; i < text.size(); ++i) b[i] = static_cast<std::uint8_t>(text[i]);
+             return b;
+         }(),
+         "", {}},
+        {"erased partition", sim_test::Bytes(0x2000, 0xFF), "", {}},
+        {"failed read keeps the defaults", environment({"gdb=on", "gdbport=1", "shell=on"}),
+         "flash:ubootenv:read:1", {}},
+        {"failed geometry query keeps the defaults", environment({"gdb=on", "gdbport=1"}),
+         "flash:ubootenv:info:1", {}},
+        {"partition shorter than the scan keeps the defaults",
+         environment({"gdb=on", "memchk=on"}, 1000), "", {}},
+        {"no partition keeps the defaults", {}, "", {}},
+    };
+}
+
+TEST(LoadBootSettings, ReadsTheEnvironmentPartition) {
+    for (const LoadCase& c : load_cases()) {
+        SCOPED_TRACE(c.name);
+        sim_test::Board board;
+        board.config.faults = c.faults;
+        if (!c.partition.empty()) board.set_partition("ubootenv", c.partition);
+        ASSERT_TRUE(board.apply());
+        open_flash_partitions();
+        boot_settings = BootSettings{};
+        {
+            sim_test::StdoutCapture quiet;  // the flash layer reports its own failures
+            load_boot_settings();
+        }
+        EXPECT_EQ(boot_settings.gdb, c.expect.gdb);
+        EXPECT_EQ(boot_settings.gdbserver, c.expect.gdbserver);
+        EXPECT_EQ(boot_settings.gdb_port, c.expect.gdb_port);
+        EXPECT_EQ(boot_settings.shell, c.expect.shell);
+        EXPECT_EQ(boot_settings.memchk, c.expect.memchk);
+        EXPECT_EQ(boot_settings.rescue_at_boot, c.expect.rescue);
+        EXPECT_EQ(boot_settings.diags_at_boot, c.expect.diags);
+        EXPECT_FALSE(boot_settings.second_attempt);
     }
 }
 
