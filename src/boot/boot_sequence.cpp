@@ -50,6 +50,9 @@ void reboot_system() {
 }
 
 void run_boot_sequence() {
+    // The console gets whole lines in order with standard error even when it
+    // is not a terminal (a log, a pipe); prompts are flushed where they stand.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     install_break_handler();
     open_i2c_buses();
     open_flash_partitions();
