@@ -121,13 +121,14 @@ std::uint32_t image_crc32(const std::uint8_t* bytes, std::size_t length, std::ui
     std::uint32_t c = initial;
     while (length >= kSlices) {
         // The first four bytes meet the running CRC; the other twelve go
-        // straight to their tables (a byte load each, no shifting). Byte j
-        // of the block is followed by 15 - j more, so it takes table 15 - j.
+        // straight to their tables (a byte load each, no shifting) and are
+        // combined first, off the path that waits for the previous block.
+        // Byte j of the block is followed by 15 - j more, so it takes table 15 - j.
+        const std::uint32_t rest = (t[11][bytes[4]] ^ t[10][bytes[5]] ^ t[9][bytes[6]] ^ t[8][bytes[7]]) ^
+                                   (t[7][bytes[8]] ^ t[6][bytes[9]] ^ t[5][bytes[10]] ^ t[4][bytes[11]]) ^
+                                   (t[3][bytes[12]] ^ t[2][bytes[13]] ^ t[1][bytes[14]] ^ t[0][bytes[15]]);
         const std::uint32_t w = c ^ load_le32(bytes);
-        c = t[15][w & 0xFFu] ^ t[14][(w >> 8) & 0xFFu] ^ t[13][(w >> 16) & 0xFFu] ^ t[12][w >> 24] ^
-            t[11][bytes[4]] ^ t[10][bytes[5]] ^ t[9][bytes[6]] ^ t[8][bytes[7]] ^
-            t[7][bytes[8]] ^ t[6][bytes[9]] ^ t[5][bytes[10]] ^ t[4][bytes[11]] ^
-            t[3][bytes[12]] ^ t[2][bytes[13]] ^ t[1][bytes[14]] ^ t[0][bytes[15]];
+        c = rest ^ (t[15][w & 0xFFu] ^ t[14][(w >> 8) & 0xFFu]) ^ (t[13][(w >> 16) & 0xFFu] ^ t[12][w >> 24]);
         bytes += kSlices;
         length -= kSlices;
     }
