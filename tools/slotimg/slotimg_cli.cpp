@@ -96,7 +96,7 @@ bool write_file_replacing(const std::string& path, const std::vector<std::span<c
     return ok;
 }
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view name;
     bool takes_value;
 };
@@ -118,7 +118,7 @@ struct Args {
 
 // Splits argv[first..argc) into options (--name VALUE, --name=VALUE, flags)
 // and positional arguments; "--" ends the options.
-bool parse_args(int argc, const char* const* argv, int first, std::span<const OptionSpec> specs, Args* args,
+bool parse_args(int argc, const char* const* argv, int first, std::span<const OptionDef> defs, Args* args,
                 std::string* error) {
     bool options_done = false;
     for (int i = first; i < argc; ++i) {
@@ -137,16 +137,16 @@ bool parse_args(int argc, const char* const* argv, int first, std::span<const Op
         }
         const std::size_t eq = arg.find('=');
         const std::string_view name = arg.substr(0, eq);
-        const OptionSpec* spec = nullptr;
-        for (const auto& s : specs) {
-            if (s.name == name) spec = &s;
+        const OptionDef* def = nullptr;
+        for (const auto& s : defs) {
+            if (s.name == name) def = &s;
         }
-        if (!spec) {
+        if (!def) {
             *error = "unknown option '" + std::string(name) + "'";
             return false;
         }
         std::string value;
-        if (spec->takes_value) {
+        if (def->takes_value) {
             if (eq != std::string_view::npos) {
                 value = arg.substr(eq + 1);
             } else if (i + 1 < argc) {
@@ -398,16 +398,16 @@ int cmd_extract(const Args& a, std::FILE* out, std::FILE* err) {
 
 struct Command {
     std::string_view name;
-    std::span<const OptionSpec> options;
+    std::span<const OptionDef> options;
     int (*run)(const Args&, std::FILE*, std::FILE*);
 };
 
-constexpr OptionSpec kCreateOptions[] = {{"--type", true},          {"--version", true},
+constexpr OptionDef kCreateOptions[] = {{"--type", true},          {"--version", true},
                                          {"--layout", true},        {"--header-length", true},
                                          {"--embed-header", false}, {"-o", true}};
-constexpr OptionSpec kBundleOptions[] = {{"-o", true}};
-constexpr OptionSpec kInfoOptions[] = {{"--json", false}};
-constexpr OptionSpec kExtractOptions[] = {
+constexpr OptionDef kBundleOptions[] = {{"-o", true}};
+constexpr OptionDef kInfoOptions[] = {{"--json", false}};
+constexpr OptionDef kExtractOptions[] = {
     {"--index", true}, {"--payload", false}, {"--force", false}, {"-o", true}};
 
 }  // namespace
