@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "image/image_header.hpp"
+#include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/sim/sim_board.hpp"
 
@@ -158,9 +159,24 @@ const Case FLASH_TYPES[] = {
 const std::string BANNER = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
 const std::string QUESTION = "Install image as image 1 or 2 (hit return to just boot image): ";
 
+// A direct boot hands over to the launch, which ends the process with
+// exit(0) when it cannot start the application. No test here asks for one;
+// if a fault leads there anyway, the run must not end as a success.
+bool test_running = false;
+
+void refuse_exit_inside_a_test() {
+    if (test_running) {
+        std::fputs("the installer ended the process inside a test\n", stderr);
+        std::_Exit(1);
+    }
+}
+
 class BundleInstaller : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { std::atexit(refuse_exit_inside_a_test); }
+
     void SetUp() override {
+        test_running = true;
         char tmpl[] = "/tmp/test_bundle_installer.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -180,9 +196,11 @@ protected:
 
     void TearDown() override {
         set_slot_directory_for_testing(nullptr);
+        close_i2c_buses();
         sim_board::reset();
         std::error_code ec;
         fs::remove_all(dir_, ec);
+        test_running = false;
     }
 
     void configure(const std::string& faults) {
@@ -192,8 +210,10 @@ protected:
         c.slot_register = (dir_ / "slot-register.bin").string();
         c.time_scale = 0;
         c.faults = faults;
+        close_i2c_buses();
         ASSERT_TRUE(sim_board::configure(c));
         open_flash_partitions();
+        ASSERT_EQ(open_i2c_buses(), 0);
     }
 
     // What the operator types at the slot question.
