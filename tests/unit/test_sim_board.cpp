@@ -195,6 +195,25 @@ TEST(SimFlash, FaultCounting) {
     EXPECT_EQ(sim_board::flash_counts().read, 1u);
 }
 
+// A lost write reports success and leaves the flash as it was; it counts
+// with the other writes, so N means the same as for a failing write.
+TEST(SimFlash, LostWriteIsSilent) {
+    SimBoard board("flash:rfs:write:1,flash:rfs:lose:3");
+    int rfs = board.open_mtd("rfs");
+    const std::uint8_t data[3] = {0x11, 0x22, 0x33};
+    EXPECT_EQ(dio::mtd_pwrite(rfs, data, 1, 0), -1);
+    EXPECT_EQ(dio::mtd_pwrite(rfs, data, 1, 0), 1);
+    EXPECT_EQ(dio::mtd_pwrite(rfs, data + 1, 2, 1), 2);  // the third: lost
+    EXPECT_EQ(dio::mtd_pwrite(rfs, data + 2, 1, 3), 1);
+    std::uint8_t back[4] = {};
+    EXPECT_EQ(dio::mtd_pread(rfs, back, 4, 0), 4);
+    EXPECT_EQ(back[0], 0x11);
+    EXPECT_EQ(back[1], 0xFF);
+    EXPECT_EQ(back[2], 0xFF);
+    EXPECT_EQ(back[3], 0x33);
+    EXPECT_EQ(sim_board::flash_counts().write, 4u);
+}
+
 TEST(SimI2c, SlotDeviceAnswersOnlyThroughChannelSix) {
     struct Case {
         std::uint8_t mask;

@@ -161,7 +161,10 @@ ssize_t mtd_pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
     ++b.counts.write;
     OpenMtd* mtd = find_mtd(b, fd);
     if (mtd == nullptr || !writable(*mtd)) return fail(EBADF);
-    if (take_flash_op(b, mtd->name, FlashOp::write)) return fail(EIO);
+    // Both counters move on every write, so that N means the same for both.
+    const bool fails = take_flash_op(b, mtd->name, FlashOp::write);
+    const bool lost = take_flash_op(b, mtd->name, FlashOp::lose);
+    if (fails) return fail(EIO);
     long long size = partition_size(fd);
     if (size < 0) return -1;
     if (offset < 0) return fail(EINVAL);
@@ -186,6 +189,7 @@ ssize_t mtd_pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
         }
         done += n;
     }
+    if (lost) return static_cast<ssize_t>(len);  // a write the chip silently dropped
     return ::pwrite(fd, buf, len, offset);
 }
 

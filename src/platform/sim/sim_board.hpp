@@ -29,6 +29,8 @@
 //                                flash:NAME:erase:N  NAME (erase, pwrite,
 //                                flash:NAME:write:N  MEMGETINFO) fails with EIO,
 //                                flash:NAME:info:N   counting from 1
+//                                flash:NAME:lose:N   the Nth pwrite of NAME reports
+//                                                    success and stores nothing
 //                                i2c:nobus           opening /dev/i2c-0 fails
 //                                                    with ENOENT
 //                                i2c:write:REG       every SMBus write / read of
@@ -126,7 +128,7 @@ int mtd_open_flags(int fd);
 // device requests on it. Nothing above the seam uses this.
 namespace sim_board::internal {
 
-enum class FlashOp : int { info, read, erase, write };
+enum class FlashOp : int { info, read, erase, write, lose };
 
 struct FlashFault {
     std::string partition;
