@@ -8,6 +8,7 @@
 
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "platform/flash.hpp"
 
 namespace {
 
@@ -53,11 +54,22 @@ bool pass_over_subimage(const ImageSource& source, std::uint32_t total, std::uin
     return crc == expected_crc && std::fflush(out) == 0;
 }
 
+int read_flash(void* context, std::uint32_t offset, std::uint32_t length, void* buffer) {
+    return flash_read(buffer, *static_cast<const int*>(context), offset, length);
+}
+
 bool is_rescue_type(std::uint32_t type) {
     return type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGNOSTICS;
 }
 
 }  // namespace
+
+bool flash_image_source(int* handle, ImageSource* source) {
+    FlashGeometry geometry{};
+    if (flash_get_geometry(*handle, &geometry) != 1) return false;
+    *source = ImageSource{read_flash, handle, geometry.total_size};
+    return true;
+}
 
 RescueImage stream_rescue_image(const ImageSource& source, std::FILE* payload_out) {
     RescueImage image{RescueImageStatus::corrupt, 0, 0, 0, 0};

@@ -24,6 +24,12 @@ struct ImageSource {
     std::uint64_t size;
 };
 
+// A flash partition as an ImageSource: reads go through flash_read on
+// *handle, and the size is the partition's total size. The caller keeps
+// *handle alive while the source is used. False when the geometry cannot be
+// queried (flash_get_geometry has printed why).
+bool flash_image_source(int* handle, ImageSource* source);
+
 enum class RescueImageStatus {
     sound,      // an application or diagnostics image whose CRC matched
     not_found,  // the type at offset 0 is neither application nor diagnostics

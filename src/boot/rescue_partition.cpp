@@ -25,11 +25,6 @@ void run_command(const char* command) {
     run_shell(command);
 }
 
-int read_rescue_flash(void* context, std::uint32_t offset, std::uint32_t length, void* buffer) {
-    const int handle = *static_cast<const int*>(context);
-    return flash_read(buffer, handle, offset, length);
-}
-
 void image_crc_failed() { std::fputs("Image CRC failed. Quitting\n", stderr); }
 
 // A boot that gives up leaves the archive empty, as after a bad image.
@@ -69,12 +64,11 @@ int boot_rescue_partition() {
     // The partition's size bounds every read: a header whose lengths pass the
     // end of the partition is refused before anything past it is asked for.
     int handle = flash_handle(FlashPartition::rescue);
-    FlashGeometry geometry{};
-    if (flash_get_geometry(handle, &geometry) != 1) {
+    ImageSource source{};
+    if (!flash_image_source(&handle, &source)) {
         image_crc_failed();
         return 0;
     }
-    const ImageSource source{read_rescue_flash, &handle, geometry.total_size};
 
     const RescueImage image = stream_rescue_image(source, archive.get());
     if (image.status == RescueImageStatus::not_found) {

@@ -11,6 +11,8 @@
 
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "platform/flash.hpp"
+#include "sim_test_support.hpp"
 
 namespace {
 
@@ -264,6 +266,100 @@ TEST(RescueImage, InstallCopyFailsWhenTheFlashChangedSinceTheCheck) {
     flash.bytes[250000] ^= 0x80;
     UniqueFile copy(std::tmpfile());
     EXPECT_EQ(copy_rescue_image(flash.source(), r, copy.get()), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The same check over the rescue partition of the simulated flash.
+
+struct FlashCase {
+    const char* name;
+    Bytes partition;
+    std::string faults;
+    RescueImageStatus expected;
+    const Bytes* expected_archive;  // for a sound image
+    unsigned long expected_reads;   // preads that reach the flash
+};
+void PrintTo(const FlashCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr std::size_t kRescueSize = 16 * 65536;
+const Bytes kFlashPayload = pattern(300000, 21);
+const Bytes kFlashImage = make_subimage(2, IMAGE_TYPE_DIAGNOSTICS, 48, kFlashPayload);
+// One probe, then the sub-image in whole chunks.
+const unsigned long kChunkReads = (kFlashImage.size() + RESCUE_COPY_CHUNK - 1) / RESCUE_COPY_CHUNK;
+
+std::vector<FlashCase> flash_cases() {
+    using S = RescueImageStatus;
+    const Bytes sound = partition_with(kFlashImage, kRescueSize);
+    return {
+        {"Sound", sound, "", S::sound, &kFlashPayload, 1 + kChunkReads},
+        {"Erased", Bytes(kRescueSize, 0xFF), "", S::not_found, nullptr, 1},
+        {"ProbeReadFails", sound, "flash:rescue:read:1", S::corrupt, nullptr, 1},
+        {"FirstChunkReadFails", sound, "flash:rescue:read:2", S::corrupt, nullptr, 2},
+        {"LastChunkReadFails", sound, "flash:rescue:read:" + std::to_string(1 + kChunkReads),
+         S::corrupt, nullptr, 1 + kChunkReads},
+        {"GeometryFailsBeforeAChunk", sound, "flash:rescue:info:3", S::corrupt, nullptr, 1},
+        {"LenPastThePartitionEnd", partition_with(with_word(kFlashImage, 4, kRescueSize), kRescueSize),
+         "", S::corrupt, nullptr, 1},
+        {"ImageCutByThePartitionEnd", partition_with(kFlashImage, 200000), "", S::corrupt, nullptr, 1},
+    };
+}
+
+class RescueFlash : public ::testing::TestWithParam<FlashCase> {};
+
+TEST_P(RescueFlash, ChecksAndStreamsTheRescuePartition) {
+    const FlashCase& c = GetParam();
+    sim_test::Board board;
+    board.config.faults = c.faults;
+    board.set_partition("rescue", c.partition);
+    ASSERT_TRUE(board.apply());
+    open_flash_partitions();
+
+    int handle = flash_handle(FlashPartition::rescue);
+    ImageSource source{};
+    ASSERT_TRUE(flash_image_source(&handle, &source));
+    EXPECT_EQ(source.size, c.partition.size());
+    UniqueFile archive = used_output();
+    sim_test::StdoutCapture out;  // a failing geometry query prints a line
+    const RescueImage r = stream_rescue_image(source, archive.get());
+    out.finish();
+
+    EXPECT_EQ(r.status, c.expected);
+    EXPECT_EQ(contents(archive.get()), c.expected_archive ? *c.expected_archive : Bytes{});
+    EXPECT_EQ(sim_board::flash_counts().read, c.expected_reads);
+    EXPECT_EQ(board.partition("rescue"), c.partition);
+}
+
+INSTANTIATE_TEST_SUITE_P(RescueImage, RescueFlash, ::testing::ValuesIn(flash_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RescueFlash, NoSourceWhenTheGeometryCannotBeQueried) {
+    sim_test::Board board;
+    board.config.faults = "flash:rescue:info:1";
+    board.set_partition("rescue", Bytes(kRescueSize, 0xFF));
+    ASSERT_TRUE(board.apply());
+    open_flash_partitions();
+    int handle = flash_handle(FlashPartition::rescue);
+    ImageSource source{};
+    sim_test::StdoutCapture out;
+    EXPECT_FALSE(flash_image_source(&handle, &source));
+    EXPECT_EQ(out.finish(), "Could not get MTD device info \n");
+}
+
+TEST(RescueFlash, InstallCopyOfTheWholeSubImage) {
+    sim_test::Board board;
+    board.set_partition("rescue", partition_with(kFlashImage, kRescueSize));
+    ASSERT_TRUE(board.apply());
+    open_flash_partitions();
+    int handle = flash_handle(FlashPartition::rescue);
+    ImageSource source{};
+    ASSERT_TRUE(flash_image_source(&handle, &source));
+    UniqueFile archive(std::tmpfile());
+    const RescueImage r = stream_rescue_image(source, archive.get());
+    ASSERT_EQ(r.status, RescueImageStatus::sound);
+
+    UniqueFile image(std::tmpfile());
+    EXPECT_EQ(copy_rescue_image(source, r, image.get()), 1);
+    EXPECT_EQ(contents(image.get()), kFlashImage);
 }
 
 // ---------------------------------------------------------------------------
