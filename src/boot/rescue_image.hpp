@@ -1,0 +1,67 @@
+// Bounded-memory reading behind the rescue-partition boot: checking the rescue
+// sub-image while streaming its payload out, and copying the debugger out of a slot file.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// Owner of a stdio stream; closes it when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Largest piece read or written at once: memory does not grow with the image.
+inline constexpr std::uint32_t RESCUE_COPY_CHUNK = 64 * 1024;
+
+// Where a sub-image is read from. `read` fills `length` bytes at `offset` and
+// returns 0, or -1 when the read failed (as flash_read does). `size` is the
+// number of readable bytes; nothing at or past it is ever asked for.
+struct ImageSource {
+    int (*read)(void* context, std::uint32_t offset, std::uint32_t length, void* buffer);
+    void* context;
+    std::uint64_t size;
+};
+
+// A flash partition as an ImageSource: reads go through flash_read on
+// *handle, and the size is the partition's total size. The caller keeps
+// *handle alive while the source is used. False when the geometry cannot be
+// queried (flash_get_geometry has printed why).
+bool flash_image_source(int* handle, ImageSource* source);
+
+enum class RescueImageStatus {
+    sound,      // an application or diagnostics image whose CRC matched
+    not_found,  // the type at offset 0 is neither application nor diagnostics
+    corrupt,    // lengths invalid or past the end, a failed read, or a wrong CRC
+};
+
+struct RescueImage {
+    RescueImageStatus status;
+    std::uint32_t type;            // magic with bit 31 cleared
+    std::uint32_t header_length;   // H
+    std::uint32_t payload_length;  // P
+    std::uint32_t total_length;    // T = H + P (valid only when sound)
+};
+
+// Reads the sub-image at offset 0 of `source` in chunks of at most
+// RESCUE_COPY_CHUNK bytes, computing its CRC-32 on the way and writing its
+// payload to `payload_out` as it goes. Unless the result is sound,
+// `payload_out` is left empty (truncated to 0 bytes) and positioned at 0.
+RescueImage stream_rescue_image(const ImageSource& source, std::FILE* payload_out);
+
+// Copies the whole sub-image described by `image` (T bytes from offset 0,
+// header and payload) from `source` to `out`, in chunks, checking the CRC-32
+// again on the way. 1 when every byte was read and written and the CRC still
+// matches; 0 otherwise.
+int copy_rescue_image(const ImageSource& source, const RescueImage& image, std::FILE* out);
+
+// Magic words accepted on the debugger's slot file, compared whole.
+inline constexpr std::uint32_t DEBUGGER_MAGIC_APPLICATION = 0x014F5249;
+inline constexpr std::uint32_t DEBUGGER_MAGIC_DIAGNOSTICS = 0x064F5249;
+
+// Copies the compressed debugger out of the slot file `slot_path` (the `len`
+// bytes after its 16-byte header, stopping early at the end of the file) into
+// `gz_path`, with the messages of the extraction; `other_slot` is the number
+// shown in them. 1 when the copy was made, 0 otherwise.
+int copy_debugger_image(const char* slot_path, const char* gz_path, int other_slot);
