@@ -65,10 +65,12 @@ def console_tty():
 
 
 def namespace_command(options):
-    """The command that puts the init side in its own mount and PID namespace.
-    A networked variant adds its namespace here."""
-    return ["unshare", "--mount", "--pid", "--fork", "--kill-child",
-            "--propagation", "private"]
+    """The command that puts the init side in its own namespaces: mount and PID
+    (nothing outlives the boot), and an empty network namespace, so that the
+    loader's ifconfig and route never touch the host's interfaces. A networked
+    variant replaces the empty network namespace with a cabled one here."""
+    return ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork",
+            "--kill-child", "--propagation", "private"]
 
 
 def init_command(script, init_config):
