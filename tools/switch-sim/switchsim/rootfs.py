@@ -7,7 +7,7 @@ import subprocess
 # Stand-ins print on the console, not on their standard output, because the
 # loader sends the output of some of its commands to /dev/null. Appending
 # (>>) keeps a console that is a plain file intact.
-SAY = 'echo "[switch-sim] %s $*" >> /dev/console\n'
+SAY = 'echo "[switch-sim] %s${*:+ $*}" >> /dev/console\n'
 
 STAND_INS = {
     "bin/mount": SAY % "mount",
