@@ -37,6 +37,10 @@ def switch(tmp_path):
     yield sw
     for console in getattr(sw, "consoles", []):
         console.close()
+    # pytest keeps the last runs' directories: drop the bulk (erased flash)
+    # and keep the slot files, the register and the bus log for a look.
+    for part in (sw.path / "flash").glob("*.bin"):
+        part.unlink()
 
 
 @pytest.fixture
