@@ -1,0 +1,449 @@
+// The slotimg command line: parses subcommands and options, reads and writes
+// the files, and hands the image work to image_file.
+#include "slotimg/slotimg_cli.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "slotimg/image_file.hpp"
+
+namespace {
+
+// Owns a file descriptor; closes it when it goes out of scope.
+struct UniqueFd {
+    int fd = -1;
+    explicit UniqueFd(int f) : fd(f) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() {
+        if (fd >= 0) ::close(fd);
+    }
+    int release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+std::string errno_text() { return std::strerror(errno); }
+
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* error) {
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) {
+        *error = "cannot open '" + path + "': " + errno_text();
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "'" + path + "' is not a regular file";
+        return false;
+    }
+    out->clear();
+    std::uint8_t chunk[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read '" + path + "': " + errno_text();
+            return false;
+        }
+        if (n == 0) return true;
+        out->insert(out->end(), chunk, chunk + n);
+    }
+}
+
+bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Writes `pieces` one after another to a temporary file beside `path` and
+// renames it into place, so a failed run never leaves half a file and an
+// output may replace one of its own inputs.
+bool write_file_replacing(const std::string& path, const std::vector<std::span<const std::uint8_t>>& pieces,
+                          std::string* error) {
+    std::string temp = path + ".XXXXXX";
+    UniqueFd f(::mkstemp(temp.data()));
+    if (f.fd < 0) {
+        *error = "cannot create '" + path + "': " + errno_text();
+        return false;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(f.fd, 0666 & ~mask) == 0;
+    for (const auto& piece : pieces) ok = ok && write_all(f.fd, piece);
+    if (ok) ok = ::close(f.release()) == 0;
+    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        *error = "cannot write '" + path + "': " + errno_text();
+        ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
+struct OptionDef {
+    std::string_view name;
+    bool takes_value;
+};
+
+struct Args {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> options;
+    bool help = false;
+
+    const std::string* value(std::string_view name) const {
+        const std::string* found = nullptr;
+        for (const auto& [n, v] : options) {
+            if (n == name) found = &v;  // the last one given wins
+        }
+        return found;
+    }
+    bool has(std::string_view name) const { return value(name) != nullptr; }
+};
+
+// Splits argv[first..argc) into options (--name VALUE, --name=VALUE, flags)
+// and positional arguments; "--" ends the options.
+bool parse_args(int argc, const char* const* argv, int first, std::span<const OptionDef> defs, Args* args,
+                std::string* error) {
+    bool options_done = false;
+    for (int i = first; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            args->positional.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            args->help = true;
+            continue;
+        }
+        const std::size_t eq = arg.find('=');
+        const std::string_view name = arg.substr(0, eq);
+        const OptionDef* def = nullptr;
+        for (const auto& s : defs) {
+            if (s.name == name) def = &s;
+        }
+        if (!def) {
+            *error = "unknown option '" + std::string(name) + "'";
+            return false;
+        }
+        std::string value;
+        if (def->takes_value) {
+            if (eq != std::string_view::npos) {
+                value = arg.substr(eq + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                *error = "option '" + std::string(name) + "' needs a value";
+                return false;
+            }
+        } else if (eq != std::string_view::npos) {
+            *error = "option '" + std::string(name) + "' takes no value";
+            return false;
+        }
+        args->options.emplace_back(std::string(name), value);
+    }
+    return true;
+}
+
+constexpr const char* kMainHelp =
+    "usage: slotimg COMMAND [OPTIONS]\n"
+    "\n"
+    "Creates, bundles, inspects, verifies and extracts slotboot images.\n"
+    "\n"
+    "commands:\n"
+    "  create   make a sub-image from a payload\n"
+    "  bundle   put sub-images back to back into one image file\n"
+    "  info     list every sub-image of a file\n"
+    "  verify   check that every sub-image of a file is sound\n"
+    "  extract  write one sub-image, or its payload, to a file\n"
+    "\n"
+    "'slotimg COMMAND --help' describes a command.\n";
+
+constexpr const char* kCreateHelp =
+    "usage: slotimg create --type TYPE --version A.B.C.D [--layout 1|2|3]\n"
+    "                      [--header-length N] [--embed-header] PAYLOAD -o OUT\n"
+    "\n"
+    "Makes a sub-image: a header followed by the bytes of PAYLOAD. len and crc\n"
+    "are computed.\n"
+    "\n"
+    "  --type TYPE         application, bootloader, kernel, rootfs, devicetree,\n"
+    "                      diagnostics, or a code in decimal or 0x-hex below 2^31\n"
+    "  --version A.B.C.D   the version, each part 0-255\n"
+    "  --layout 1|2|3      header layout (default 1):\n"
+    "                        1  16-byte header\n"
+    "                        2  bit 31 of magic set, header length at bytes 18-19\n"
+    "                        3  \"HDR3\" at bytes 16-19, header length at bytes 22-23\n"
+    "  --header-length N   header length for layouts 2 and 3, 24-65535\n"
+    "                      (default 24); bytes 24 to N-1 are zero\n"
+    "  --embed-header      bootloader only: write a copy of the 16-byte header\n"
+    "                      over payload bytes 240-255 (the payload needs at least\n"
+    "                      256 bytes); the copy holds len, magic and id of the\n"
+    "                      header and a crc word of 0, which the installed-version\n"
+    "                      lookup ignores\n"
+    "  -o OUT              the file to write\n";
+
+constexpr const char* kBundleHelp =
+    "usage: slotimg bundle -o OUT IMAGE...\n"
+    "\n"
+    "Writes the sub-images of every IMAGE back to back into OUT, in the order\n"
+    "given. Every IMAGE must be sound (see 'slotimg verify') and hold no\n"
+    "trailing bytes; an IMAGE may itself be a bundle.\n";
+
+constexpr const char* kInfoHelp =
+    "usage: slotimg info FILE [--json]\n"
+    "\n"
+    "Walks FILE and lists every sub-image: index, offset, type, version,\n"
+    "layout, header length H, payload length P, total length T, stored and\n"
+    "computed crc, and whether it is sound. Bytes at the end that hold no\n"
+    "sub-image are reported. For a bootloader, tells whether its payload\n"
+    "carries a matching copy of the header at byte 240.\n"
+    "\n"
+    "  --json   the same as one JSON object\n";
+
+constexpr const char* kVerifyHelp =
+    "usage: slotimg verify FILE\n"
+    "\n"
+    "Exits 0 when FILE holds at least one sub-image, every sub-image is sound,\n"
+    "and no trailing bytes follow the last one. Otherwise prints one line per\n"
+    "problem and exits 1.\n";
+
+constexpr const char* kExtractHelp =
+    "usage: slotimg extract FILE --index N [--payload] [--force] -o OUT\n"
+    "\n"
+    "Writes sub-image N (counted from 0, as 'slotimg info' shows) to OUT.\n"
+    "\n"
+    "  --index N   which sub-image\n"
+    "  --payload   write only its payload, without the header\n"
+    "  --force     write it even when its crc does not match\n"
+    "  -o OUT      the file to write\n";
+
+// Reports an error as one line on `err`; returns the exit status to use.
+int fail(std::FILE* err, std::string_view command, const std::string& message, int status = 1) {
+    std::fprintf(err, "slotimg %.*s: %s\n", static_cast<int>(command.size()), command.data(), message.c_str());
+    return status;
+}
+
+int usage_error(std::FILE* err, std::string_view command, const std::string& message) {
+    return fail(err, command,
+                message + " (see 'slotimg " + std::string(command) + " --help')", 2);
+}
+
+int help(std::FILE* out, const char* text) {
+    std::fputs(text, out);
+    return 0;
+}
+
+int cmd_create(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "create";
+    if (a.help) return help(out, kCreateHelp);
+    if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one PAYLOAD file");
+    const std::string* type = a.value("--type");
+    const std::string* version = a.value("--version");
+    const std::string* output = a.value("-o");
+    if (!type) return usage_error(err, cmd, "--type is required");
+    if (!version) return usage_error(err, cmd, "--version is required");
+    if (!output) return usage_error(err, cmd, "-o OUT is required");
+
+    CreateRequest r;
+    if (!parse_type(*type, &r.type))
+        return usage_error(err, cmd, "unknown type '" + *type + "': expected a type name or a code below 2^31");
+    if (!parse_version(*version, &r.version))
+        return usage_error(err, cmd, "bad version '" + *version + "': expected A.B.C.D, each 0-255");
+    if (const std::string* layout = a.value("--layout")) {
+        if (*layout != "1" && *layout != "2" && *layout != "3")
+            return usage_error(err, cmd, "bad layout '" + *layout + "': expected 1, 2 or 3");
+        r.layout = static_cast<std::uint8_t>((*layout)[0] - '0');
+    }
+    if (const std::string* hl = a.value("--header-length")) {
+        std::uint64_t n = 0;
+        // build_subimage says which lengths a layout takes.
+        if (!parse_number(*hl, 0xFFFFFFFFu, &n) || n == 0)
+            return usage_error(err, cmd, "bad header length '" + *hl + "'");
+        r.header_length = static_cast<std::uint32_t>(n);
+    }
+    r.embed_header = a.has("--embed-header");
+
+    std::vector<std::uint8_t> payload;
+    std::string error;
+    if (!read_whole_file(a.positional[0], &payload, &error)) return fail(err, cmd, error);
+    std::vector<std::uint8_t> image;
+    error = build_subimage(r, payload, &image);
+    if (!error.empty()) return fail(err, cmd, error);
+    if (!write_file_replacing(*output, {image}, &error)) return fail(err, cmd, error);
+
+    const ImageWalk walk = walk_image_file(image);
+    const WalkEntry& e = walk.entries.at(0);
+    std::fprintf(out, "%s: %s %s, layout %u, H %" PRIu32 ", P %" PRIu32 ", T %" PRIu64 ", crc 0x%08" PRIX32 "\n",
+                 output->c_str(), type->c_str(), format_version(e.header.id).c_str(), unsigned{e.extent.layout},
+                 e.extent.header_length, e.extent.payload_length, e.extent.total_length, e.header.crc);
+    return 0;
+}
+
+int cmd_bundle(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "bundle";
+    if (a.help) return help(out, kBundleHelp);
+    const std::string* output = a.value("-o");
+    if (!output) return usage_error(err, cmd, "-o OUT is required");
+    if (a.positional.empty()) return usage_error(err, cmd, "expected at least one IMAGE");
+
+    std::vector<std::vector<std::uint8_t>> images(a.positional.size());
+    std::vector<std::span<const std::uint8_t>> pieces;
+    std::size_t count = 0;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < a.positional.size(); ++i) {
+        std::string error;
+        if (!read_whole_file(a.positional[i], &images[i], &error)) return fail(err, cmd, error);
+        const ImageWalk walk = walk_image_file(images[i]);
+        const std::vector<std::string> problems = walk_problems(walk);
+        if (!problems.empty()) return fail(err, cmd, a.positional[i] + ": " + problems.front());
+        pieces.emplace_back(images[i]);
+        count += walk.entries.size();
+        total += images[i].size();
+    }
+    std::string error;
+    if (!write_file_replacing(*output, pieces, &error)) return fail(err, cmd, error);
+    std::fprintf(out, "%s: %zu sub-image%s, %" PRIu64 " bytes\n", output->c_str(), count, count == 1 ? "" : "s",
+                 total);
+    return 0;
+}
+
+int cmd_info(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "info";
+    if (a.help) return help(out, kInfoHelp);
+    if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one FILE");
+    std::vector<std::uint8_t> file;
+    std::string error;
+    if (!read_whole_file(a.positional[0], &file, &error)) return fail(err, cmd, error);
+    const ImageWalk walk = walk_image_file(file);
+    const std::string text =
+        a.has("--json") ? format_info_json(walk, a.positional[0]) : format_info_text(walk, a.positional[0]);
+    std::fputs(text.c_str(), out);
+    return 0;
+}
+
+int cmd_verify(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "verify";
+    if (a.help) return help(out, kVerifyHelp);
+    if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one FILE");
+    const std::string& name = a.positional[0];
+    std::vector<std::uint8_t> file;
+    std::string error;
+    if (!read_whole_file(name, &file, &error)) return fail(err, cmd, error);
+    const ImageWalk walk = walk_image_file(file);
+    const std::vector<std::string> problems = walk_problems(walk);
+    for (const std::string& p : problems) std::fprintf(out, "%s: %s\n", name.c_str(), p.c_str());
+    if (!problems.empty()) return 1;
+    std::fprintf(out, "%s: %zu sub-image%s, all sound\n", name.c_str(), walk.entries.size(),
+                 walk.entries.size() == 1 ? "" : "s");
+    return 0;
+}
+
+int cmd_extract(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "extract";
+    if (a.help) return help(out, kExtractHelp);
+    if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one FILE");
+    const std::string* index_text = a.value("--index");
+    const std::string* output = a.value("-o");
+    if (!index_text) return usage_error(err, cmd, "--index N is required");
+    if (!output) return usage_error(err, cmd, "-o OUT is required");
+    std::uint64_t index = 0;
+    if (!parse_number(*index_text, 0xFFFFFFFFu, &index))
+        return usage_error(err, cmd, "bad index '" + *index_text + "'");
+
+    const std::string& name = a.positional[0];
+    std::vector<std::uint8_t> file;
+    std::string error;
+    if (!read_whole_file(name, &file, &error)) return fail(err, cmd, error);
+    const ImageWalk walk = walk_image_file(file);
+    if (index >= walk.entries.size()) {
+        return fail(err, cmd,
+                    name + " holds " + std::to_string(walk.entries.size()) + " sub-image" +
+                        (walk.entries.size() == 1 ? "" : "s") + "; there is no #" + std::to_string(index));
+    }
+    const WalkEntry& e = walk.entries[static_cast<std::size_t>(index)];
+    const std::string where = name + ": sub-image #" + std::to_string(index);
+    if (e.status == SubImageStatus::invalid_lengths || e.status == SubImageStatus::truncated)
+        return fail(err, cmd, where + " cannot be extracted: " + status_text(e.status));
+    if (e.status == SubImageStatus::crc_mismatch && !a.has("--force"))
+        return fail(err, cmd, where + " has a crc mismatch (use --force to extract it anyway)");
+
+    const std::size_t start = static_cast<std::size_t>(e.offset) +
+                              (a.has("--payload") ? std::size_t{e.extent.header_length} : std::size_t{0});
+    const std::size_t end = static_cast<std::size_t>(e.offset + e.extent.total_length);
+    const std::span<const std::uint8_t> bytes(file.data() + start, end - start);
+    if (!write_file_replacing(*output, {bytes}, &error)) return fail(err, cmd, error);
+    std::fprintf(out, "%s: %zu bytes (%s of sub-image #%" PRIu64 ")\n", output->c_str(), bytes.size(),
+                 a.has("--payload") ? "payload" : "whole", index);
+    return 0;
+}
+
+struct Command {
+    std::string_view name;
+    std::span<const OptionDef> options;
+    int (*run)(const Args&, std::FILE*, std::FILE*);
+};
+
+constexpr OptionDef kCreateOptions[] = {{"--type", true},          {"--version", true},
+                                         {"--layout", true},        {"--header-length", true},
+                                         {"--embed-header", false}, {"-o", true}};
+constexpr OptionDef kBundleOptions[] = {{"-o", true}};
+constexpr OptionDef kInfoOptions[] = {{"--json", false}};
+constexpr OptionDef kExtractOptions[] = {
+    {"--index", true}, {"--payload", false}, {"--force", false}, {"-o", true}};
+
+}  // namespace
+
+int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+    static const Command commands[] = {
+        {"create", kCreateOptions, cmd_create},  {"bundle", kBundleOptions, cmd_bundle},
+        {"info", kInfoOptions, cmd_info},        {"verify", {}, cmd_verify},
+        {"extract", kExtractOptions, cmd_extract},
+    };
+    if (argc < 2) {
+        std::fputs("slotimg: no command given (see 'slotimg --help')\n", err);
+        return 2;
+    }
+    const std::string_view name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") return help(out, kMainHelp);
+    for (const Command& c : commands) {
+        if (c.name != name) continue;
+        Args args;
+        std::string error;
+        if (!parse_args(argc, argv, 2, c.options, &args, &error)) {
+            // --help anywhere still answers, even beside a bad option.
+            for (int i = 2; i < argc; ++i) {
+                if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+                    Args help_only;
+                    help_only.help = true;
+                    return c.run(help_only, out, err);
+                }
+            }
+            return usage_error(err, name, error);
+        }
+        const int status = c.run(args, out, err);
+        std::fflush(out);
+        return status;
+    }
+    std::fprintf(err, "slotimg: unknown command '%.*s' (see 'slotimg --help')\n", static_cast<int>(name.size()),
+                 name.data());
+    return 2;
+}
