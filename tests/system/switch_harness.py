@@ -3,8 +3,6 @@
 # driven through a pty with pexpect, as an operator would.
 import gzip
 import os
-import shutil
-import stat
 import subprocess
 import sys
 from pathlib import Path

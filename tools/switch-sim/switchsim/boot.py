@@ -12,7 +12,6 @@ import termios
 from . import board, rootfs
 
 PR_SET_PDEATHSIG = 1
-EM_X86_64 = 62
 EM_PPC = 20
 REBOOT_GRACE_SECONDS = 1.0
 
@@ -43,13 +42,11 @@ def find_loader(repo, arch, build_option):
         raise BootError("no loader at %s (build the slotboot-sim target, or give "
                         "--build DIR)" % loader)
     machine = elf_machine(loader)
-    wanted = EM_PPC if arch == "ppc" else None
     if arch == "ppc" and machine != EM_PPC:
         raise BootError("%s is not a PowerPC program (give --build with a ppc build)"
                         % loader)
     if arch != "ppc" and machine == EM_PPC:
         raise BootError("%s is a PowerPC program: use --arch ppc" % loader)
-    del wanted
     return loader
 
 
