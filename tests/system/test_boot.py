@@ -349,3 +349,25 @@ def test_exact_i2c_traffic_of_a_boot(switch, boot, app_image, selected, slot1_go
         + ["wait 1s",                      # the launch's pause before unpacking
            "close /dev/i2c-0", "close /dev/i2c-1"])
     assert switch.register(REG_BOOTED) == booted
+
+
+# The boot goes on when the boot-slot register cannot be reached.
+@pytest.mark.parametrize("faults, lines", [
+    pytest.param("i2c:nobus", ["ERROR: driver /dev/i2c-0 couldn't be opened",
+                               "Booting image '1'",
+                               "I2C error when writing bus 0 offset 58: "],
+                 id="no-bus"),
+    pytest.param("i2c:write:0x3a", ["Booting image '2'",
+                                    "I2C error when writing bus 0 offset 58: 5"],
+                 id="record-fails"),
+])
+def test_boot_goes_on_when_the_register_fails(switch, boot, app_image, faults, lines):
+    switch.put_slot(1, app_image(APP1))
+    switch.put_slot(2, app_image(APP2))
+    switch.select_slot(2)      # unreadable without a bus: slot 1 is the default
+    c = boot(env={"SLOTBOOT_SIM_FAULTS": faults})
+    c.expect_in_order(*lines)
+    c.expect(BACKTRACE)
+    expect_app(c, APP1 if faults == "i2c:nobus" else APP2)
+    assert c.finish()[1] == 0
+    assert switch.register(REG_BOOTED) == 0

@@ -144,8 +144,11 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
     }
     if time_scale is not None:
         env["SLOTBOOT_SIM_TIME_SCALE"] = repr(float(time_scale))
-    if os.environ.get("SLOTBOOT_SIM_FAULTS"):
-        env["SLOTBOOT_SIM_FAULTS"] = os.environ["SLOTBOOT_SIM_FAULTS"]
+    # Passed on when set: the board's fault injection, and the options of a
+    # sanitizer build of the loader.
+    for name in ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if os.environ.get(name):
+            env[name] = os.environ[name]
 
     argv = ["/" + rootfs.LOADER_PATH]
     if arch == "ppc":
