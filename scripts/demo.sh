@@ -1,20 +1,44 @@
 #!/usr/bin/env bash
-# The main job, from a fresh machine: install, build, make a sample bundle
-# with slotimg and show what it holds.
+# The main job, from a fresh machine: install, build, make a simulated switch
+# whose two slots hold a sample application (images made with slotimg), and
+# boot it with this terminal as the switch's console. Needs root.
+# DEMO_TIME_SCALE=0 removes the board's waits (default 1: real time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset host >/dev/null
-cmake --build --preset host --target slotimg
+cmake --build --preset host --target slotboot-sim slotimg
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf 'sample kernel payload\n' >"$work/kernel.bin"
-head -c 5000 /dev/urandom >"$work/app.tar.gz"
 slotimg=build/host/slotimg
-$slotimg create --type kernel --version 1.2.3.4 "$work/kernel.bin" -o "$work/kernel.img"
-$slotimg create --type application --version 2.0.0.7 --layout 3 --header-length 32 "$work/app.tar.gz" -o "$work/app.img"
-head -c 4096 /dev/zero >"$work/u-boot.bin"
-$slotimg create --type bootloader --version 24.4.0.1 --layout 2 --embed-header "$work/u-boot.bin" -o "$work/boot.img"
-$slotimg bundle -o "$work/bundle.img" "$work/kernel.img" "$work/app.img" "$work/boot.img"
-$slotimg info "$work/bundle.img"
-$slotimg verify "$work/bundle.img"
+switch_sim=tools/switch-sim/switch-sim
+
+# The sample application: a program that prints a banner and the settings
+# its env-setup gave it, the install script, and the compatibility mark.
+app=$work/app/home/bin
+mkdir -p "$app"
+cat >"$app/mp.elf.strip" <<'APP'
+#!/bin/sh
+echo "=============================================="
+echo " Sample switch application is running"
+echo " site      : $SITE"
+echo " role      : $ROLE"
+echo " log level : $LOG_LEVEL"
+echo "=============================================="
+APP
+printf '#!/bin/sh\necho "sample install script: nothing to install"\n' >"$app/install.sh"
+printf 'SITE lab-7\nROLE access-switch\nLOG_LEVEL 3\n' >"$app/env-setup"
+printf 'sample-distro 1.0\n' >"$app/distro-id"
+chmod +x "$app/mp.elf.strip" "$app/install.sh"
+tar czf "$work/app.tar.gz" -C "$work/app" .
+
+# A switch with the application in both slots, slot 1 selected.
+switch=$work/switch
+$switch_sim new "$switch"
+images=$switch/root/user/images
+$slotimg create --type application --version 1.0.0.1 "$work/app.tar.gz" -o "$images/image1"
+$slotimg create --type application --version 1.0.0.1 --layout 3 --header-length 32 \
+  "$work/app.tar.gz" -o "$images/image2"
+
+echo "=== booting the simulated switch (console on this terminal)"
+$switch_sim boot "$switch" --time-scale "${DEMO_TIME_SCALE:-1}"
