@@ -9,7 +9,7 @@ import subprocess
 import sys
 import termios
 
-from . import board, rootfs
+from . import board, network, rootfs
 
 PR_SET_PDEATHSIG = 1
 EM_PPC = 20
@@ -65,7 +65,12 @@ def namespace_command(options):
     """The command that puts the init side in its own namespaces: mount and PID
     (nothing outlives the boot), and an empty network namespace, so that the
     loader's ifconfig and route never touch the host's interfaces. A networked
-    variant replaces the empty network namespace with a cabled one here."""
+    variant (options["netns"]: the path of a cabled network namespace) enters
+    that one instead."""
+    netns = options.get("netns")
+    if netns:
+        return ["nsenter", "--net=" + netns, "unshare", "--mount", "--pid", "--uts",
+                "--ipc", "--fork", "--kill-child", "--propagation", "private"]
     return ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork",
             "--kill-child", "--propagation", "private"]
 
@@ -112,9 +117,11 @@ class TerminalGuard:
 
 
 def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
-             time_file=None):
+             time_file=None, net=None):
     """Boots the switch in switch_dir on the calling terminal; returns the
-    loader's exit status."""
+    loader's exit status. net: None (no network), network.PLUGGED or
+    network.UNPLUGGED (eth0 cabled to the server host, with or without
+    carrier)."""
     if os.geteuid() != 0:
         raise BootError("boot needs root (mount and PID namespaces, chroot); "
                         "run it as root")
@@ -124,6 +131,8 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
     root = board.root_path(switch_dir)
     try:
         rootfs.populate(root, loader, qemu=(arch == "ppc"), with_time=bool(time_file))
+        # Only a networked switch has a DHCP client to offer.
+        network.install_dhclient(root, net is not None)
     except (rootfs.RootError, OSError, subprocess.CalledProcessError) as e:
         raise BootError(str(e))
     # The bus log holds the traffic of the last boot only.
@@ -162,8 +171,28 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
         "env": env,
         "time_file": time_file,
     }
-    cmd = namespace_command({}) + init_command(script, init_config)
+    if net is None:
+        return _boot_in_namespaces(namespace_command({}) + init_command(script, init_config),
+                                   fd)
+    # Being ended while the network is made still removes it.
+    def end(signum, _frame):
+        raise SystemExit(128 + signum)
+    previous = {s: signal.signal(s, end) for s in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        with network.Network(switch_dir, net) as cabled:
+            cmd = namespace_command({"netns": cabled.switch_ns_path}) + \
+                init_command(script, init_config)
+            return _boot_in_namespaces(cmd, fd)
+    except network.NetworkError as e:
+        raise BootError(str(e))
+    finally:
+        for s, h in previous.items():
+            signal.signal(s, h)
 
+
+def _boot_in_namespaces(cmd, fd):
+    """Runs the namespace command on the terminal fd; returns the loader's
+    exit status."""
     guard = TerminalGuard(fd)
     # Ctrl-C on the console is the loader's: this process and the namespace
     # plumbing ignore it (the ignore is inherited down to the init side, which

@@ -233,6 +233,15 @@ class Network:
             return ""
 
     def close(self):
+        # A second SIGTERM or SIGHUP must not cut the clean-up short.
+        held = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGTERM, signal.SIGHUP)}
+        try:
+            self._close()
+        finally:
+            for s, h in held.items():
+                signal.signal(s, h)
+
+    def _close(self):
         for p in self.servers:
             if p.poll() is None:
                 p.terminate()
