@@ -113,6 +113,15 @@ def remove_stale_namespaces():
     for name in names:
         m = re.fullmatch(re.escape(NAME_PREFIX) + r"(\d+)-(sw|srv)", name)
         if m and not _pid_alive(int(m.group(1))):
+            # Its servers may outlive it (the TFTP server drops the parent
+            # death signal when it sets its user): end them first.
+            pids = subprocess.run(["ip", "netns", "pids", name], capture_output=True,
+                                  text=True).stdout.split()
+            for pid in pids:
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ValueError, OSError):
+                    pass
             subprocess.run(["ip", "netns", "del", name], capture_output=True)
 
 
