@@ -169,7 +169,7 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
     # plumbing ignore it (the ignore is inherited down to the init side, which
     # gives the loader the default disposition before it starts).
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    forward = {}
+    previous = {}
 
     try:
         proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, close_fds=True)
@@ -185,12 +185,12 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
             except OSError:
                 pass
         for s in (signal.SIGTERM, signal.SIGHUP):
-            forward[s] = signal.signal(s, pull_plug)
+            previous[s] = signal.signal(s, pull_plug)
         status = proc.wait()
         if ended_by:
             status = -ended_by[0]
     finally:
-        for s, h in forward.items():
+        for s, h in previous.items():
             signal.signal(s, h)
         signal.signal(signal.SIGINT, old_int)
         guard.restore()
