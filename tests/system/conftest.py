@@ -15,6 +15,8 @@ def _missing_prerequisite():
     for program in ("slotboot-sim", "slotimg"):
         if not (build / program).is_file():
             return "%s not built in %s" % (program, build)
+    if h.loader_args() and not (h.ppc_build_dir() / "slotboot-sim").is_file():
+        return "slotboot-sim not built in %s" % h.ppc_build_dir()
     return None
 
 

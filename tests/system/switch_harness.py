@@ -25,6 +25,18 @@ def build_dir():
     return Path(os.environ.get("SLOTBOOT_BUILD_DIR") or REPO / "build" / "host")
 
 
+def ppc_build_dir():
+    return Path(os.environ.get("SLOTBOOT_PPC_BUILD_DIR") or REPO / "build" / "ppc")
+
+
+def loader_args():
+    """SLOTBOOT_SYSTEM_ARCH=ppc boots every switch with the PowerPC loader under
+    qemu-user (slotimg still comes from the host build)."""
+    if os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc":
+        return ["--arch", "ppc", "--build", str(ppc_build_dir())]
+    return []
+
+
 def run(cmd, **kw):
     """Runs a host command; a failure shows its output in the test report."""
     r = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
@@ -175,6 +187,8 @@ class Switch:
         if time_scale is not None:
             argv += ["--time-scale", str(time_scale)]
         argv += list(args)
+        if "--arch" not in args:
+            argv += loader_args()
         e = dict(os.environ)
         e["SLOTBOOT_BUILD_DIR"] = str(build_dir())
         e.setdefault("TERM", "vt100")

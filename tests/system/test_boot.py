@@ -67,17 +67,29 @@ FALLBACK = [
         "Image1 has invalid header... trying Image2.",
         "Booting image '2'",
     ], True, id="slot1-empty"),
+    # the value shown is the type code of the last header examined
+    pytest.param("kernel-only", [
+        "Booting image '1'",
+        "Image has invalid header 0x34f5249. (0x64f5249)",
+        "Image1 has invalid header... trying Image2.",
+        "Booting image '2'",
+    ], True, id="slot1-kernel-only"),
 ]
 
 
 @pytest.mark.parametrize("slot1, lines, second_attempt", FALLBACK)
-def test_unusable_slot_one_falls_back_to_slot_two(switch, boot, app_image,
-                                                   slot1, lines, second_attempt):
+def test_unusable_slot_one_falls_back_to_slot_two(switch, boot, app_image, slotimg,
+                                                   tmp_path, slot1, lines,
+                                                   second_attempt):
     good = app_image(APP1).read_bytes()
     if slot1 == "corrupt":
         switch.put_slot(1, h.corrupted(good))
     elif slot1 == "empty":
         switch.put_slot(1, b"")
+    elif slot1 == "kernel-only":
+        payload = tmp_path / "kernel.bin"
+        payload.write_bytes(bytes(range(256)) * 64)
+        switch.put_slot(1, h.make_image(slotimg, payload, tmp_path / "k.img", "kernel"))
     switch.put_slot(2, app_image(APP2))
     c = boot()
     c.expect_in_order(*lines)

@@ -214,7 +214,7 @@ def test_the_applications_status_is_the_exit_status(switch, boot, tmp_path):
     assert c.finish()[1] == 42
 
 
-PPC_BUILD = Path(os.environ.get("SLOTBOOT_PPC_BUILD_DIR") or h.REPO / "build" / "ppc")
+PPC_BUILD = h.ppc_build_dir()
 
 
 @pytest.mark.skipif(not (PPC_BUILD / "slotboot-sim").is_file(),

@@ -198,7 +198,7 @@ def _boot_in_namespaces(cmd, fd):
     # plumbing ignore it (the ignore is inherited down to the init side, which
     # gives the loader the default disposition before it starts).
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    forward = {}
+    previous = {}
 
     try:
         proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, close_fds=True)
@@ -214,12 +214,12 @@ def _boot_in_namespaces(cmd, fd):
             except OSError:
                 pass
         for s in (signal.SIGTERM, signal.SIGHUP):
-            forward[s] = signal.signal(s, pull_plug)
+            previous[s] = signal.signal(s, pull_plug)
         status = proc.wait()
         if ended_by:
             status = -ended_by[0]
     finally:
-        for s, h in forward.items():
+        for s, h in previous.items():
             signal.signal(s, h)
         signal.signal(signal.SIGINT, old_int)
         guard.restore()
