@@ -32,6 +32,11 @@ NO_LINK = "Mgmt link not available. Quitting.\n"
 FAILED = "Tftp download failed. Aborting\n"
 REBOOT = "[switch-sim] reboot"
 APP = "TFTP RESCUED APP"
+# qemu-user, which runs the PowerPC loader, does not pass the ethtool request
+# of the link test on to the kernel: there the test reports its error and no
+# link after every configuration.
+EMULATED = os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc"
+AFTER_CONFIGURING = "EthTool GLINK error.\n" + NO_LINK if EMULATED else ""
 
 
 def installing(name, server=SERVER):
@@ -91,7 +96,8 @@ def loader_root(console):
             continue
         try:
             with open("/proc/%s/comm" % entry) as f:
-                if f.read().strip() != "slotboot-sim":
+                # The PowerPC loader runs as qemu-user's process.
+                if f.read().strip() not in ("slotboot-sim", "qemu-ppc-static"):
                     continue
             pid = int(entry)
             # One of its ancestors is this test's switch-sim.
@@ -148,13 +154,13 @@ def test_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, boot, slo
     c = boot_networked(switch, boot)
     tftp_dialogue(c, "rescue.img", gateway=SERVER)
     c.expect("rescue.img\n\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\n" +
-             CONFIGURING + installing("rescue.img"))
+             CONFIGURING + AFTER_CONFIGURING + installing("rescue.img"))
     c.expect("Install image as image 1 or 2 (hit return to just boot image): ")
     answer(c, "1")
     c.expect("Image1 updated succeeded\n")
     c.expect(LISTING + PROMPT)
     out = c.transcript
-    assert NO_LINK not in out and "timed out" not in out, out
+    assert (NO_LINK in out) == EMULATED and "timed out" not in out, out
     # The port was configured for real, in the switch's own namespace.
     assert "inet 192.0.2.5/24" in in_switch_netns(c, "ip", "-4", "addr", "show", "eth0")
     assert "default via 192.0.2.1" in in_switch_netns(c, "ip", "route")
@@ -185,7 +191,8 @@ def test_one_character_name_refused_two_characters_accepted(switch, boot, slotim
     tftp_dialogue(c, "a")
     c.expect("a\nInvalid filename. Try again please\nImage Filename: ")
     answer(c, "ab")
-    c.expect("ab\n" + "\tNetmask    : 255.255.255.0\n" + CONFIGURING + installing("ab"))
+    c.expect("ab\n" + "\tNetmask    : 255.255.255.0\n" + CONFIGURING + AFTER_CONFIGURING +
+             installing("ab"))
     c.expect("Install image as image 1 or 2 (hit return to just boot image): ")
     answer(c, "2")
     c.expect("Image2 updated succeeded\n")
@@ -208,6 +215,7 @@ def test_server_nobody_answers_three_attempts_then_abort(switch, boot):
     assert reboot_from_menu(c) == 0
 
 
+@pytest.mark.skipif(EMULATED, reason="the emulator does not pass the link test's request on")
 def test_unplugged_cable_no_link_then_the_download_is_still_tried(switch, boot):
     c = boot_networked(switch, boot, net="--net=unplugged")
     tftp_dialogue(c, "rescue.img", netmask="")
@@ -298,7 +306,7 @@ def test_gdbserver_boot_configures_eth0_by_dhcp_before_booting(switch, boot, app
     c.expect("inet addr:192.0.2.1")  # an address of the DHCP range 192.0.2.100-199
     c.expect("[switch-sim] gdbserver")
     out = c.transcript
-    assert NO_LINK not in out
+    assert (NO_LINK in out) == EMULATED
     assert "IP addr    :" not in out
     assert out.index("udhcpc: lease of") < out.index("Booting image '1'")
     c.finish()
