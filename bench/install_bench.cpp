@@ -2,7 +2,10 @@
 // a 256 MiB application installed on the simulated board, against cp of the
 // same bytes into the partition file and the slot file.
 //
-// install-bench [--keep] [WORKDIR]
+// install-bench [--keep] [--app-mib N] [WORKDIR]
+//
+// --app-mib changes the application's size (256 MiB by default), to show that
+// the installer's memory does not follow it.
 //
 // The installer runs in a process of its own (this program, started again
 // with --install), so that its peak resident set is the installer's alone:
@@ -38,7 +41,6 @@ namespace {
 
 constexpr std::uint32_t MiB = 1024 * 1024;
 constexpr std::uint32_t RFS_TOTAL = 15 * MiB;     // the root filesystem's limit, header included
-constexpr std::uint32_t APP_PAYLOAD = 256 * MiB;
 constexpr int ROUNDS = 3;
 
 struct Partition {
@@ -205,10 +207,17 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--install") == 0) return install_only(argv[2]);
 
     bool keep = false;
+    std::uint32_t app_mib = 256;
     std::string work;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--keep") == 0) {
             keep = true;
+        } else if (std::strcmp(argv[i], "--app-mib") == 0 && i + 1 < argc) {
+            app_mib = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+            if (app_mib == 0 || app_mib > 4000) {
+                std::fprintf(stderr, "install-bench: --app-mib takes 1 to 4000\n");
+                return 2;
+            }
         } else {
             work = argv[i];
         }
@@ -228,7 +237,8 @@ int main(int argc, char** argv) {
     std::printf("install-bench: making the bundle in %s\n", work.c_str());
     std::fflush(stdout);
     write_image(work + "/rfs.img", IMAGE_TYPE_ROOTFS, RFS_TOTAL, 0x9E3779B97F4A7C15ull);
-    write_image(work + "/app.img", IMAGE_TYPE_APPLICATION, APP_PAYLOAD + 16, 0xD1B54A32D192ED03ull);
+    write_image(work + "/app.img", IMAGE_TYPE_APPLICATION, app_mib * MiB + 16,
+                0xD1B54A32D192ED03ull);
     if (run("cat '" + work + "/rfs.img' '" + work + "/app.img' > '" + work + "/bundle.img'") != 0) {
         die("bundle");
     }
@@ -249,9 +259,9 @@ int main(int argc, char** argv) {
         peak_kib = std::max(peak_kib, i.peak_kib);
     }
     if (!keep) run("rm -rf '" + work + "'");
-    std::printf("install: 15 MiB rfs + 256 MiB app, loader peak RSS %.1f MiB, install %.2f s, "
+    std::printf("install: 15 MiB rfs + %u MiB app, loader peak RSS %.1f MiB, install %.2f s, "
                 "baseline %.2f s, ratio %.2f\n",
-                static_cast<double>(peak_kib) / 1024.0, install_s, baseline_s,
+                app_mib, static_cast<double>(peak_kib) / 1024.0, install_s, baseline_s,
                 install_s / baseline_s);
     return 0;
 }
