@@ -15,7 +15,7 @@ namespace dio = device_io;
 TEST(SimFlash, NorRuleAndFaultCounting) {
     sim_test::Board board;
     board.config.erase_size = "4096";
-    board.config.faults = "flash:kernel:erase:2,flash:kernel:read:1";
+    board.config.faults = "flash:kernel:erase:2,flash:kernel:read:1,flash:rfs:noerase:2";
     for (const char* name : {"kernel", "rfs"}) board.set_partition(name, sim_test::Bytes(8192, 0xFF));
     ASSERT_TRUE(board.apply());
     int rfs = dio::mtd_open("/dev/mtd-rfs", O_RDWR);
@@ -28,6 +28,8 @@ TEST(SimFlash, NorRuleAndFaultCounting) {
     EXPECT_EQ(board.bus_log(), "flash rfs write over unerased data at 0x65\n");
     ASSERT_EQ(dio::mtd_erase(rfs, 0, 4096), 0);  // does not count for the kernel
     EXPECT_EQ(dio::mtd_pwrite(rfs, sets, 2, 100), 2);
+    EXPECT_EQ(dio::mtd_erase(rfs, 0, 4096), 0);  // the second: reported done, erases nothing
+    EXPECT_EQ(board.partition("rfs")[100], 0x0F);
 
     int kernel = dio::mtd_open("/dev/mtd-kernel", O_RDWR), again = dio::mtd_open("/dev/mtd-kernel", O_RDWR);
     std::uint8_t buf[4];
@@ -36,5 +38,5 @@ TEST(SimFlash, NorRuleAndFaultCounting) {
     EXPECT_EQ(dio::mtd_erase(kernel, 0, 4096), 0);
     EXPECT_EQ(dio::mtd_pread(kernel, buf, 4, 0), -1);
     EXPECT_EQ(dio::mtd_pread(kernel, buf, 4, 0), 4);
-    EXPECT_EQ(sim_board::flash_counts().erase, 4u);
+    EXPECT_EQ(sim_board::flash_counts().erase, 5u);
 }

@@ -95,6 +95,7 @@ bool parse_fault(std::string_view piece, Settings* out) {
         else if (f[2] == "write") op = FlashOp::write;
         else if (f[2] == "info") op = FlashOp::info;
         else if (f[2] == "lose") op = FlashOp::lose;
+        else if (f[2] == "noerase") op = FlashOp::noerase;
         else return false;
         if (!parse_number(f[3], 0xFFFFFFFFull, &number) || number == 0) return false;
         out->flash_faults.push_back({std::string(f[1]), op, static_cast<unsigned long>(number)});

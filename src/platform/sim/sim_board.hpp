@@ -31,6 +31,9 @@
 //                                flash:NAME:info:N   counting from 1
 //                                flash:NAME:lose:N   the Nth pwrite of NAME reports
 //                                                    success and stores nothing
+//                                flash:NAME:noerase:N  the Nth MEMERASE of NAME
+//                                                    reports success and erases
+//                                                    nothing (a worn block)
 //                                i2c:nobus           opening /dev/i2c-0 fails
 //                                                    with ENOENT
 //                                i2c:write:REG       every SMBus write / read of
@@ -128,7 +131,7 @@ int mtd_open_flags(int fd);
 // device requests on it. Nothing above the seam uses this.
 namespace sim_board::internal {
 
-enum class FlashOp : int { info, read, erase, write, lose };
+enum class FlashOp : int { info, read, erase, write, lose, noerase };
 
 struct FlashFault {
     std::string partition;
