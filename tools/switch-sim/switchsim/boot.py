@@ -4,6 +4,7 @@
 import ctypes
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -117,7 +118,7 @@ class TerminalGuard:
 
 
 def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
-             time_file=None, net=None):
+             time_file=None, net=None, user_size=None):
     """Boots the switch in switch_dir on the calling terminal; returns the
     loader's exit status. net: None (no network), network.PLUGGED or
     network.UNPLUGGED (eth0 cabled to the server host, with or without
@@ -170,6 +171,7 @@ def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
         "argv": argv,
         "env": env,
         "time_file": time_file,
+        "user_size": user_size,
     }
     if net is None:
         return _boot_in_namespaces(namespace_command({}) + init_command(script, init_config),
@@ -285,7 +287,25 @@ def mount_switch_view(cfg):
     _bind(board.bus_log_path(switch_dir), os.path.join(sim, "bus.log"))
     if cfg.get("time_file"):
         _bind(cfg["time_file"], os.path.join(sim, "time.out"))
+    if cfg.get("user_size"):
+        # A small /user: a tmpfs of that size, seeded from DIR/root/user,
+        # which stays reachable below /sim/user for the copy back.
+        user = os.path.join(root, "user")
+        _bind(user, os.path.join(sim, "user"))
+        _mount("-t", "tmpfs", "-o", "size=%d" % cfg["user_size"], "tmpfs", user)
+        _replace_tree(os.path.join(sim, "user"), user)
     return root
+
+
+def _replace_tree(src, dst):
+    """Makes dst hold exactly what src holds."""
+    for name in os.listdir(dst):
+        path = os.path.join(dst, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+    shutil.copytree(src, dst, symlinks=True, dirs_exist_ok=True)
 
 
 class _Reboot(Exception):
@@ -362,4 +382,11 @@ def run_init(cfg):
         # The loader did not end by itself after the reboot: the switch has
         # restarted all the same.
         status = 0
+    if cfg.get("user_size"):
+        # The small /user goes back to DIR/root/user when the boot ends by
+        # itself; a killed switch (a power cut) loses what this boot wrote.
+        try:
+            _replace_tree(os.path.join(root, "user"), os.path.join(root, "sim", "user"))
+        except OSError as e:
+            print("switch-sim: /user not copied back: %s" % e, file=sys.stderr)
     return status
