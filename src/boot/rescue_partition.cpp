@@ -38,6 +38,9 @@ int recreate_user_fs_and_boot_diagnostics() {
     std::fflush(stdout);
     const int key = read_key();
     std::putchar('\n');
+    // Ctrl-C ends the wait without a key: the command is given up whole,
+    // neither erasing nor booting anything.
+    if (key == 0 && break_requested.load() != 0) return 0;
     if (key != 0 && std::toupper(key) == 'Y') {
         std::puts("unmount filesystem");
         run_command("/bin/umount /user &> /dev/null");

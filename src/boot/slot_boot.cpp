@@ -90,9 +90,12 @@ int boot_slot_image(int slot) {
         }
     }
 
-    if (found || walk.end == BootWalkEnd::bad_bootable) {
-        // A failed CRC, or a bootable sub-image whose lengths cannot be read
-        // whole: either way this slot's image is unusable.
+    // A bootable sub-image whose lengths cannot be read whole (a slot file
+    // whose writing was cut off, say) fails like a bad CRC on the first
+    // attempt; on the second it counts as no image, so that Rescue Mode is
+    // offered rather than a reboot that would find the same file again.
+    const bool cut_off = walk.end == BootWalkEnd::bad_bootable;
+    if (found || (cut_off && !boot_settings.second_attempt)) {
         image.reset();
         archive.reset();
         if (boot_settings.second_attempt) {
@@ -104,7 +107,7 @@ int boot_slot_image(int slot) {
         return 0;
     }
 
-    // No bootable sub-image.
+    // No bootable sub-image, or on the second attempt one cut off.
     archive.reset();
     image.reset();
     if (boot_settings.second_attempt) {
