@@ -1,0 +1,169 @@
+# Faults the simulated switch must survive, one row each with what must hold
+# afterwards: flash, I2C and a full /user during an XMODEM install, bad
+# downloads, a power cut while a slot file is written, Ctrl-C at each question.
+import os
+import signal
+import time
+
+import pytest
+
+import switch_harness as h
+from test_xmodem_install import BACKTRACE, PROMPT, QUESTION, TIME_SCALE, big_app, download, \
+    jamcrc, random_image
+
+APP1, NEW = "GOOD APP ONE", "DOWNLOADED APP"
+LISTING = "Please select one of the following options:"
+KEY_SETTLE = 0.3
+BLOCK = 65536
+OK2, I2C = "Image2 updated succeeded\n", "I2C error when writing bus 0 offset %d: %d\n"
+BAD = "Installing Application: Bad %s, voiding download\n"
+
+
+def rescue_console(switch, boot, faults="", args=(), data=None):
+    switch.setenv("diagnostics=rescue")
+    c = boot(time_scale=TIME_SCALE, args=list(args), env={"SLOTBOOT_SIM_FAULTS": faults})
+    c.expect(PROMPT)
+    if data is not None:  # downloaded by XMODEM
+        (switch.work / "bundle.img").write_bytes(data)
+        download(c, switch, switch.work / "bundle.img")
+    return c
+
+
+def flash_rows():
+    # The second erase block's read, erase or write fails (000%: the first is
+    # done), or (kernel) its erase is never made, so that the write meets old data.
+    failing = {"read": 2, "erase": 2, "write": BLOCK // 1024 + 1, "noerase": 2}
+    for part, kind, line in [("uboot", "bootloader", "Uboot"), ("kernel", "kernel", "kernel"),
+                             ("rfs", "rootfs", "RFS"), ("devicetree", "devicetree", "DFT"),
+                             ("rescue", "diagnostics", "DIAGS")]:
+        for op, n in failing.items():
+            if op != "noerase" or part == "kernel":
+                yield pytest.param("flash:%s:%s:%d" % (part, op, n), kind, (),
+                                   "000%%Flash Write mtd %s failed.\n\n%s image update failed\n"
+                                   % (op.replace("noerase", "write"), line), id=part + "-" + op)
+
+
+# Faults, the download (an application is stored in slot 2), switch-sim
+# options, what the install prints.
+INSTALL_FAULTS = list(flash_rows()) + [
+    pytest.param("i2c:nobus", "app", (), OK2 + I2C % (0, 9) + "File processed\n", id="i2c-nobus"),
+    pytest.param("i2c:write:0", "app", (), OK2 + I2C % (0, 5), id="i2c-selected-write"),
+    pytest.param("i2c:write:0x3a", "app", (), OK2, id="i2c-booted-write"),
+    pytest.param("", "app", ("--user-size=98304",), "Image2 update failed (err 28)\n", id="full"),
+    pytest.param("", "cut", (), BAD % "header for APPLICATION: cut short by the end of the file",
+                 id="truncated"),
+    pytest.param("", "random", (), "File processed\nERROR: No valid image found\n", id="random"),
+    pytest.param("", "bad-crc", (), BAD % "crc for APPLICATION: 0x%08x", id="wrong-checksum"),
+]
+
+
+@pytest.mark.parametrize("faults, kind, args, expected", INSTALL_FAULTS)
+def test_install_fault(switch, boot, slotimg, app_image, faults, kind, args, expected):
+    switch.put_slot(1, app_image(APP1))
+    app = big_app(app_image, NEW)
+    data = {"app": app, "cut": app[:len(app) // 2], "random": os.urandom(100001),
+            "bad-crc": h.corrupted(app)}.get(kind)
+    if data is None:  # a flash sub-image of two erase blocks over old data, then the app
+        (p := switch.flash(faults.split(":")[1])).write_bytes(bytes(p.stat().st_size))
+        data = random_image(slotimg, switch.work, "sub", kind, BLOCK + 5001) + app
+    if kind == "bad-crc":
+        expected %= jamcrc(data[4:])
+    c = rescue_console(switch, boot, faults, args, data)
+    if kind == "app":
+        c.expect(QUESTION)
+        c.line("2")
+    c.expect_in_order(expected, LISTING, PROMPT)
+    # Nothing that failed is reported done, or stored.
+    installed = OK2 in expected
+    out = c.transcript[c.transcript.index("Extracting images"):]
+    assert ("updated succeeded" in out) == installed and (QUESTION in out) == (kind == "app")
+    assert (switch.slot_path(2).exists() and switch.slot_path(2).read_bytes() == app) == installed
+    assert ("noerase" in faults) == any("unerased data at 0x100" in l for l in switch.bus_log())
+    # The switch still boots: slot 2 when it was installed and selected, else
+    # the good slot 1; a failing record of the booted slot is reported.
+    selected = 2 if faults == "i2c:write:0x3a" else 1
+    assert switch.register(h.REG_SELECTED) == selected
+    record = {"i2c:nobus": [I2C % (58, 9)], "i2c:write:0x3a": [I2C % (58, 5)]}.get(faults, [])
+    c.key("E")
+    c.expect_in_order("Booting image '%d'" % selected, *record, BACKTRACE,
+                      (APP1, NEW)[selected - 1])
+    assert c.finish()[1] == 0
+
+
+# The slots before, the one written (and selected) at the power cut, the next boot.
+POWER_CUTS = [
+    pytest.param({1: APP1, 2: "OLD APP TWO"}, 2, ["Image2 CRC failed, trying Image1 now.",
+                 BACKTRACE, APP1], id="other-slot-sound"),
+    pytest.param({1: APP1}, 1, ["Image1 CRC failed, trying Image2 now.",
+                 "No valid application image found. Trying rescue image", PROMPT], id="none-sound"),
+]
+
+
+@pytest.mark.parametrize("slots, written, lines", POWER_CUTS)
+def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, written, lines):
+    for slot, banner in slots.items():
+        switch.put_slot(slot, app_image(banner))
+    switch.select_slot(written)
+    app = big_app(app_image, NEW)
+    c = rescue_console(switch, boot, data=app)
+    c.expect(QUESTION)
+    # XOFF right after the answer: the loader blocks at its first progress
+    # display, after the first chunk of the slot file; then the plug is pulled.
+    c.key("%d\r\x13" % written)
+    deadline = time.monotonic() + 30
+    while switch.slot_path(written).stat().st_size < BLOCK:
+        assert time.monotonic() < deadline, "the slot file was not written"
+        time.sleep(0.05)
+    time.sleep(KEY_SETTLE)
+    assert switch.slot_path(written).stat().st_size < len(app)
+    c.child.kill(signal.SIGTERM)
+    c.finish()
+    assert switch.register(h.REG_SELECTED) == written
+    switch.setenv()
+    c2 = boot(time_scale=TIME_SCALE)
+    c2.expect_in_order(*lines)
+    assert NEW not in c2.transcript and "Both image1 and image2 failed" not in c2.transcript
+
+
+T_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
+T_ANSWERS = ["192.0.2.5", "255.255.255.0", "192.0.2.1", "192.0.2.1", "bundle.img"]
+CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+DISTRO = "Would you like to enter recovery mode to download a new image? y/N: "
+
+# Menu key (None: a normal boot), question, answer typed before Ctrl-C, what must not follow.
+CTRL_C = [pytest.param("T", q, a, (T_QUESTIONS + ["Configuring"])[i + 1], id=q.split()[0])
+          for i, (q, a) in enumerate(zip(T_QUESTIONS, T_ANSWERS))] + [
+    pytest.param("M", "MAC address (format nn:nn:nn:nn:nn:nn): ", "00:11:22:33:44:55",
+                 "ifconfig", id="mac"),
+    pytest.param("X", QUESTION, "2", "Installing image as", id="slot"),
+    pytest.param("D", CONFIRM, "", "Booting diags image", id="erase"),
+    pytest.param(None, DISTRO, "", "Entering Rescue Mode", id="distro-id"),
+]
+
+
+@pytest.mark.parametrize("key, question, typed, never", CTRL_C)
+def test_ctrl_c_gives_the_dialogue_up(switch, boot, app_image, key, question, typed, never):
+    switch.put_slot(1, app_image(APP1, distro_id=key is not None))
+    with open(switch.flash("rescue"), "r+b") as f:  # D would boot this
+        f.write(app_image("DIAG", image_type=h.DIAGNOSTICS).read_bytes())
+    data = big_app(app_image, NEW) if key == "X" else None
+    c = boot(time_scale=TIME_SCALE) if key is None else rescue_console(switch, boot, data=data)
+    c.key(key if key in ("T", "M", "D") else "")
+    for q, a in zip(T_QUESTIONS[:T_QUESTIONS.index(question)] if key == "T" else [], T_ANSWERS):
+        c.expect(q)
+        time.sleep(KEY_SETTLE)
+        c.line(a)
+    c.expect(question)
+    time.sleep(KEY_SETTLE)
+    c.key(typed)
+    c.expect(typed)
+    time.sleep(KEY_SETTLE)
+    c.interrupt()
+    if typed and key != "X":  # the line editor goes on until Enter
+        time.sleep(KEY_SETTLE)
+        c.line("")
+    mark = len(c.transcript)
+    c.expect_in_order(*([BACKTRACE, APP1] if key is None else [LISTING, PROMPT]))
+    assert never not in c.transcript[mark:]
+    slots = switch.slot_path(1).exists(), switch.slot_path(2).exists()
+    assert slots == (True, False) and switch.register(h.REG_SELECTED) == 1
