@@ -47,4 +47,6 @@ for entry in "${targets[@]}"; do
 done
 echo "=== fuzz summary (${seconds}s per target)"
 printf '%s\n' "${summary[@]}"
+failed=$(printf '%s\n' "${summary[@]}" | grep -c ' FAILED ' || true)
+echo "fuzz: $(( ${#targets[@]} - failed )) passed, $failed failed"
 exit $status
