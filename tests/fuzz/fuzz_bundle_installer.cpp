@@ -1,7 +1,8 @@
 // Fuzz target: the bundle installer over arbitrary bundles, on the simulated
 // flash in a scratch directory. The first input byte chooses the slot answer
 // (always 1 or 2: a direct boot would hand over to the launch, which runs
-// programs and replaces the process); the rest is the bundle. Afterwards the
+// programs and replaces the process) and the same-version test; the rest is
+// the bundle. Afterwards the
 // result, every partition, the slot files and the selected-slot register must
 // be what the bundle, walked by the header rules, says they should be.
 #include <sys/stat.h>
@@ -101,9 +102,29 @@ struct Expected {
     bool slot_written[3] = {};
     Bytes slot_file[3];
     int selected = 0;  // register value, 0 when never written
+    std::size_t skipped = 0;  // sub-images left out by the same-version test
 };
 
-Expected expected_install(const std::uint8_t* bundle, std::size_t size, int slot) {
+// The same-version test by its rule, on what the model holds so far: the
+// installed header of a flash type is 16 bytes at the start of its partition
+// (at 240 for the boot loader, whose crc word does not count); that of an
+// application is the first 16 bytes of the slot file, when there is one.
+bool same_as_modelled(const Expected& x, const std::uint8_t* header, int target, int slot) {
+    std::uint8_t installed[16] = {};
+    std::size_t skip = 0;
+    if (target >= 0) {
+        const std::size_t at = PARTITIONS[target].payload_only ? 240 : 0;
+        std::memcpy(installed, x.partitions[target].data() + at, 16);
+        if (PARTITIONS[target].payload_only) skip = 4;
+    } else {
+        if (!x.slot_written[slot]) return false;
+        const Bytes& f = x.slot_file[slot];
+        std::memcpy(installed, f.data(), f.size() < 16 ? f.size() : 16);
+    }
+    return std::memcmp(installed + skip, header + skip, 16 - skip) == 0;
+}
+
+Expected expected_install(const std::uint8_t* bundle, std::size_t size, int slot, bool skip_same) {
     Expected x;
     for (int i = 0; i < PARTITION_COUNT; ++i) x.partitions[i] = initial[i];
     bool installed = false;
@@ -124,11 +145,21 @@ Expected expected_install(const std::uint8_t* bundle, std::size_t size, int slot
             if (measured > part.limit) return x;
             const std::uint8_t* data = part.payload_only ? at + h.h : at;
             const std::uint64_t length = part.payload_only ? h.p : h.t;
+            if (skip_same && same_as_modelled(x, at, target, slot)) {
+                ++x.skipped;
+                offset += h.t;
+                continue;
+            }
             if (length > part.size) return x;  // the flash write fails
             std::memcpy(x.partitions[target].data(), data, length);
             installed = true;
         } else if (h.type == IMAGE_TYPE_APPLICATION) {
             if (!sound) return x;
+            if (skip_same && same_as_modelled(x, at, -1, slot)) {
+                ++x.skipped;
+                offset += h.t;
+                continue;
+            }
             x.slot_written[slot] = true;
             x.slot_file[slot].assign(at, at + h.t);
             x.selected = slot;
@@ -157,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const int slot = (data[0] & 1) ? 2 : 1;
     const bool ask = (data[0] & 2) == 0;
+    const bool skip_same = (data[0] & 8) != 0;
     // The answer's first character decides; what follows it does not.
     const std::string answer = std::string(1, static_cast<char>('0' + slot)) +
                                ((data[0] & 4) ? " and a line longer than the answer buffer holds\n" : "\n");
@@ -169,12 +201,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bundle_path = dir + "/bundle";
     fuzz::put_file(bundle_path, bundle, bundle_size);
 
-    const int result = install_bundle(bundle_path.c_str(), false, ask ? 0 : slot);
+    const int result = install_bundle(bundle_path.c_str(), skip_same, ask ? 0 : slot);
     std::fflush(stdout);
     const Bytes printed = fuzz::fd_contents(output_fd);
     const std::string out(printed.begin(), printed.end());
 
-    const Expected x = expected_install(bundle, bundle_size, slot);
+    const Expected x = expected_install(bundle, bundle_size, slot, skip_same);
     FUZZ_CHECK(result == x.result);
     for (int i = 0; i < PARTITION_COUNT; ++i) FUZZ_CHECK(fuzz::file_contents(partition_path(i)) == x.partitions[i]);
     for (int s = 1; s <= 2; ++s) {
@@ -196,6 +228,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(out.find("File processed") == std::string::npos);
     }
     FUZZ_CHECK(out.find("Booting downloaded image") == std::string::npos);
+    std::size_t skips = 0;
+    for (std::size_t at = out.find("same version as existing image. Skipping update..."); at != std::string::npos;
+         at = out.find("same version as existing image. Skipping update...", at + 1)) {
+        ++skips;
+    }
+    FUZZ_CHECK(skips == x.skipped);
     if (x.slot_written[slot]) {
         FUZZ_CHECK(out.find("Image" + std::to_string(slot) + " updated succeeded\n") != std::string::npos);
     }

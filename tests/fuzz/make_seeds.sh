@@ -49,13 +49,15 @@ bundle everything boot dtb kern rfs diag app2
 bundle odd_app odd app3
 bundle two_apps app1 app2
 bundle diag_first diag app1
+bundle twice app1 kern boot app1 kern boot
 
 for f in "$work"/*.bin; do
   base=$(basename "$f" .bin)
   cp "$f" "$out/fuzz_boot_walk/$base"
   cp "$f" "$out/fuzz_slotimg/$base"
-  # The installer's first byte picks the slot answer (1 or 2, asked or given).
-  for answer in '\x00' '\x01' '\x03'; do
+  # The installer's first byte picks the slot answer (1 or 2, asked or
+  # given) and the same-version test.
+  for answer in '\x00' '\x01' '\x03' '\x08' '\x0b'; do
     { printf "$answer"; cat "$f"; } >"$out/fuzz_bundle_installer/${base}_$(printf "$answer" | od -An -tx1 | tr -d ' ')"
   done
 done
