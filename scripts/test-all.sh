@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test:
-# host (unit + system), asan (unit), ppc (unit, under qemu-user).
+# host (unit + system), asan (unit), ppc (unit, under qemu-user), then every
+# fuzz target for a short bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -12,4 +13,6 @@ for preset in host asan ppc; do
   echo "=== $preset: test"
   ctest --preset "$preset" || status=1
 done
+echo "=== fuzz: each target for 20 s"
+bash scripts/fuzz.sh 20 || status=1
 exit $status

@@ -640,4 +640,26 @@ TEST_F(BundleInstaller, SameVersionIsSkippedOnlyWhenAsked) {
     ASSERT_EQ(install(kernel, 0, false), 1) << out_;
 }
 
+// The same-version test of an application compares with the slot file where
+// the installer writes it, so a second copy in the same bundle, or a slot
+// that already holds the image, is left alone.
+TEST_F(BundleInstaller, SameVersionOfAnApplicationIsFoundInTheSlotDirectory) {
+    const Bytes app = make_image(IMAGE_TYPE_APPLICATION, 3000);
+    ASSERT_EQ(install(join({app, app}), 1, true), 1) << out_;
+    EXPECT_EQ(occurrences(out_, "Image1 updated succeeded\n"), 1u) << out_;
+    EXPECT_TRUE(printed("Installing image as image1: Image1 has same version as existing image. "
+                        "Skipping update...\n"))
+        << out_;
+    EXPECT_EQ(read_file(slot_file(1)), app);
+
+    // Already in slot 1: skipped, the file is not rewritten.
+    write_file(slot_file(1), Bytes(app.begin(), app.begin() + 16));
+    ASSERT_EQ(install(app, 1, true), 0) << out_;
+    EXPECT_EQ(read_file(slot_file(1)), Bytes(app.begin(), app.begin() + 16));
+    // Another version is written.
+    const Bytes newer = make_image(IMAGE_TYPE_APPLICATION, 3000, 1, 16, 0x01020305);
+    ASSERT_EQ(install(newer, 1, true), 1) << out_;
+    EXPECT_EQ(read_file(slot_file(1)), newer);
+}
+
 }  // namespace
