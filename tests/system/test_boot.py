@@ -30,9 +30,8 @@ CASES = [
     ("slot1-corrupt", 1, "corrupt", "app", [], [B1, CRC1, B2, BACKTRACE, app(APP2)], 2),
     ("slot1-empty", 1, "empty", "app", [], [B1, "Image has invalid header 0x0. (0x64f5249)",
      INVALID1, B2, BACKTRACE, app(APP2)], 2),
-    # the code shown is that of the last header examined
-    ("slot1-kernel", 1, "kernel", "app", [], [B1, "Image has invalid header 0x34f5249. "
-     "(0x64f5249)", INVALID1, B2, BACKTRACE, app(APP2)], 2),
+    ("slot1-kernel-dt", 1, "kernel-dt", "app", [], [B1, "Image has invalid header 0x54f5249. "
+     "(0x64f5249)", INVALID1, B2, BACKTRACE, app(APP2)], 2),   # the last header's code
     ("both-corrupt", 1, "corrupt", "corrupt", [], [B1, CRC1, B2, BOTH, REBOOT], 0),
     ("corrupt-missing", 1, "corrupt", "missing", [], [B1, CRC1, B2,
      "Failed to open Application image 2. Trying image 1.", BOTH, REBOOT], 0),
@@ -69,10 +68,11 @@ def test_boot(switch, boot, app_image, slotimg, tmp_path, case, selected, slot1,
         if kind in ("app", "corrupt", "no-distro-id"):
             data = app_image(banner, distro_id=kind != "no-distro-id").read_bytes()
             switch.put_slot(slot, h.corrupted(data) if kind == "corrupt" else data)
-        elif kind in ("kernel", "gdb"):   # a kernel image alone; the debugger as stored
+        elif kind in ("kernel-dt", "gdb"):   # nothing bootable; the debugger as stored
             gz = h.gzip_file(b'#!/bin/sh\necho "GDB DEBUGGER $*"\nexec "$@"\n', tmp_path / "gz")
-            switch.put_slot(slot, h.make_image(slotimg, gz, tmp_path / "slot.img", **(
-                {"layout": 1} if kind == "gdb" else {"image_type": "kernel"})))
+            parts = [h.make_image(slotimg, gz, tmp_path / t, t, layout=1) for t in
+                     (["application"] if kind == "gdb" else ["kernel", "devicetree"])]
+            switch.put_slot(slot, h.make_bundle(slotimg, parts, tmp_path / "slot.img"))
         elif kind == "empty":
             switch.put_slot(slot, b"")
     switch.setenv(*settings)
