@@ -16,6 +16,8 @@ packages=(
   busybox-static lrzsz tftpd-hpa iproute2 util-linux
   # system tests
   python3 python3-pytest python3-pexpect
+  # fuzz targets: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
 )
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${packages[@]}"

@@ -32,15 +32,15 @@ constexpr std::size_t TFTP_COMMAND_SIZE =
     sizeof "tftp -g -r  -l /tmp/image \n" + 2 + 4 * (FILE_NAME_SIZE - 1) + (INET_ADDRSTRLEN - 1);
 
 // Asks for the image file name until one is settled. Returns false when the
-// operator quit (exactly "q") or broke off.
+// operator quit (exactly "q") or broke off, or the console's input ended.
 bool prompt_file_name(char (&name)[FILE_NAME_SIZE]) {
     for (;;) {
         std::fputs("Image Filename: ", stdout);
         std::fflush(stdout);
         read_line(name, sizeof name);
-        if (std::strlen(name) > 1) return break_requested.load() == 0;
+        if (break_requested.load() != 0 || key_input_ended()) return false;
+        if (std::strlen(name) > 1) return true;
         if (std::strcmp(name, "q") == 0) return false;
-        if (break_requested.load() != 0) return false;
         std::puts("Invalid filename. Try again please");
     }
 }

@@ -250,7 +250,7 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
         std::printf(t.size_message, static_cast<int>(measured), static_cast<int>(t.limit));
         return Step::failed;
     }
-    if (w.skip_same_version && same_as_installed(s.header, w.slot) == 1) {
+    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, w.slot) == 1) {
         std::puts("Image has same version as existing image. Skipping update...");
         return Step::next;
     }
@@ -371,7 +371,9 @@ Step slot_update_failed(int slot, int error) {
 Step store_in_slot(Walk& w, const SubImage& s) {
     const int slot = w.slot;
     std::printf("Installing image as image%d: ", slot);
-    if (w.skip_same_version && same_as_installed(s.header, slot) == 1) {
+    // The installed header is looked for where this installer keeps the
+    // slot files.
+    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, slot) == 1) {
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return Step::next;
     }

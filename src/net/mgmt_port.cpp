@@ -192,7 +192,8 @@ int set_mac_address() {
         std::fputs("MAC address (format nn:nn:nn:nn:nn:nn): ", stdout);
         std::fflush(stdout);
         read_line(answer, sizeof answer);
-        if (break_requested.load() != 0) return 0;
+        // At the end of the console's input, give up rather than ask again.
+        if (break_requested.load() != 0 || key_input_ended()) return 0;
         if (std::strcmp(answer, "q") == 0) return 0;
         if (mac_address_well_formed(answer)) {
             // The program receives the text as typed; quoting keeps the shell

@@ -31,7 +31,9 @@ int prompt_ip_address(const char* prompt, in_addr* out, bool required, bool vali
         std::fputs(prompt, stdout);
         std::fflush(stdout);
         read_line(answer, sizeof answer);
-        if (break_requested.load() != 0) return 0;
+        // At the end of the console's input nobody is left to answer: give up
+        // as on q rather than ask again without end.
+        if (break_requested.load() != 0 || key_input_ended()) return 0;
         if (answer[0] == 'q' || answer[0] == 'Q') return 0;
         if (answer[0] == '\0' && !required) return 1;  // the slot keeps its value
 

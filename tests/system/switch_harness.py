@@ -1,6 +1,5 @@
-# Helpers for the system tests: simulated switches made with switch-sim,
-# application archives made with tar, images made with slotimg, and a console
-# driven through a pty with pexpect, as an operator would.
+# Helpers of the system tests: simulated switches made with switch-sim, archives
+# made with tar, images made with slotimg, and a console driven through a pty.
 import gzip
 import os
 import subprocess
@@ -11,14 +10,8 @@ import pexpect
 
 REPO = Path(__file__).resolve().parents[2]
 SWITCH_SIM = REPO / "tools" / "switch-sim" / "switch-sim"
-
-REG_SELECTED = 0
-REG_BOOTED = 0x3A
-APPLICATION = "application"
-DIAGNOSTICS = "diagnostics"
-
-# Generous: the build may be a debug or sanitizer build on a busy machine.
-CONSOLE_TIMEOUT = 30
+REG_SELECTED, REG_BOOTED = 0, 0x3A
+APPLICATION, DIAGNOSTICS = "application", "diagnostics"
 
 
 def build_dir():
@@ -29,84 +22,44 @@ def ppc_build_dir():
     return Path(os.environ.get("SLOTBOOT_PPC_BUILD_DIR") or REPO / "build" / "ppc")
 
 
-def loader_args():
-    """SLOTBOOT_SYSTEM_ARCH=ppc boots every switch with the PowerPC loader under
-    qemu-user (slotimg still comes from the host build)."""
-    if os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc":
-        return ["--arch", "ppc", "--build", str(ppc_build_dir())]
-    return []
+def loader_args():   # SLOTBOOT_SYSTEM_ARCH=ppc: every boot runs the PowerPC loader in qemu
+    ppc = os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc"
+    return ["--arch", "ppc", "--build", str(ppc_build_dir())] if ppc else []
 
 
 def run(cmd, **kw):
-    """Runs a host command; a failure shows its output in the test report."""
     r = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
-    if r.returncode != 0:
-        raise AssertionError("%s failed (%d):\n%s%s" % (" ".join(map(str, cmd)),
-                                                        r.returncode, r.stdout, r.stderr))
+    assert r.returncode == 0, "%s: %d\n%s%s" % (cmd, r.returncode, r.stdout, r.stderr)
     return r
 
 
-# ------------------------------------------------------------ application
-
-def app_script(banner, variables):
-    """The application program: a banner, then each variable its env-setup
-    gave it, then whatever the memory checker preload says."""
-    lines = ["#!/bin/sh", 'echo "%s"' % banner]
-    for name in variables:
-        lines.append('echo "app sees %s=[${%s}]"' % (name, name))
-    lines.append('echo "app sees LD_PRELOAD=[${LD_PRELOAD}]"')
-    lines.append('echo "app args=[$*]"')
-    return "\n".join(lines) + "\n"
-
-
-def make_app_tree(root, banner="SAMPLE APP 1.0", env_setup=(("APP_MODE", "production"),
-                                                              ("APP_LEVEL", "3")),
-                  distro_id=True, install_sh=True, env_setup_text=None, extra=None):
-    """Writes the tree of an application archive below root (home/bin/...).
-    env_setup is a sequence of (name, value) pairs written one pair a line;
-    env_setup_text, when given, is the file's text as it stands."""
-    root = Path(root)
-    bindir = root / "home" / "bin"
-    bindir.mkdir(parents=True, exist_ok=True)
-    names = [n for n, _ in env_setup]
-
-    def put(name, text, mode=0o755):
-        p = bindir / name
-        p.write_text(text)
-        p.chmod(mode)
-
-    put("mp.elf.strip", app_script(banner, names))
-    if distro_id:
-        put("distro-id", "sample-distro 1.0\n", 0o644)
-    if install_sh:
-        # The install script must not see what env-setup sets.
-        seen = " ".join("%s=[${%s}]" % (n, n) for n in names)
-        put("install.sh", '#!/bin/sh\necho "install.sh ran %s"\n' % seen)
-    text = env_setup_text if env_setup_text is not None else \
-        "".join("%s %s\n" % (n, v) for n, v in env_setup)
-    put("env-setup", text, 0o644)
-    for rel, content in (extra or {}).items():
-        p = root / rel
+def make_app_tree(root, banner="SAMPLE APP 1.0", distro_id=True, extra=None):
+    """An application archive's tree; extra: more files, {path below root: content}."""
+    sees = "".join('echo "app sees %s=[$%s]"\n' % (n, n)
+                   for n in ("APP_MODE", "APP_LEVEL", "LD_PRELOAD"))
+    files = {"mp.elf.strip": '#!/bin/sh\necho "%s"\n%secho "app args=[$*]"\n' % (banner, sees),
+             "install.sh": "#!/bin/sh\n" + sees.replace("app sees", "install.sh sees"),
+             "env-setup": "APP_MODE production\nAPP_LEVEL 3\n",
+             "distro-id": "sample-distro 1.0\n" if distro_id else None}
+    files = {"home/bin/" + n: t for n, t in files.items() if t} | (extra or {})
+    for rel, content in files.items():
+        p = Path(root) / rel
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(content if isinstance(content, bytes) else content.encode())
-    return root
+        p.chmod(0o755 if rel.endswith((".strip", ".sh")) else 0o644)
+    return Path(root)
 
 
-def make_archive(tree, out):
-    """A gzip-compressed tar of the tree, paths relative to it (as unpacked in
-    /tmp on the switch)."""
+def make_archive(tree, out):   # paths relative to the tree, as unpacked in /tmp
     run(["tar", "czf", out, "-C", tree, "."])
     return Path(out)
 
 
 def make_image(slotimg, payload, out, image_type=APPLICATION, version="1.0.0.1",
                layout=None, header_length=None):
-    cmd = [slotimg, "create", "--type", image_type, "--version", version]
-    if layout is not None:
-        cmd += ["--layout", str(layout)]
-    if header_length is not None:
-        cmd += ["--header-length", str(header_length)]
-    run(cmd + [payload, "-o", out])
+    options = {"--layout": layout, "--header-length": header_length}
+    run([slotimg, "create", "--type", image_type, "--version", version, payload, "-o", out]
+        + [x for o, v in options.items() if v is not None for x in (o, v)])
     return Path(out)
 
 
@@ -116,10 +69,8 @@ def make_bundle(slotimg, images, out):
 
 
 def corrupted(data, offset_from_end=1):
-    """The bytes with one payload byte flipped, so that the CRC fails."""
-    data = bytearray(data)
-    data[len(data) - offset_from_end] ^= 0xFF
-    return bytes(data)
+    i = len(data) - offset_from_end
+    return data[:i] + bytes([data[i] ^ 0xFF]) + data[i + 1:]
 
 
 def gzip_file(data, out):
@@ -127,119 +78,78 @@ def gzip_file(data, out):
     return Path(out)
 
 
-# ------------------------------------------------------------ the switch
-
 class Switch:
-    """A simulated switch in a directory."""
+    """A simulated switch in a directory; work is scratch space for images."""
 
     def __init__(self, path, work):
-        self.path = Path(path)
-        self.work = Path(work)     # scratch space for archives and images
+        self.path, self.work = Path(path), Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
+        self.register_file = self.path / "slot-register.bin"
 
-    # --- making and configuring
-    def new(self, erase_size=None):
-        cmd = [SWITCH_SIM, "new", self.path]
-        if erase_size is not None:
-            cmd += ["--erase-size", str(erase_size)]
-        run(cmd)
+    def new(self, erase_size=65536):
+        run([SWITCH_SIM, "new", self.path, "--erase-size", erase_size])
         return self
 
     def setenv(self, *assignments):
         run([SWITCH_SIM, "setenv", self.path] + list(assignments))
 
-    @property
-    def register_file(self):
-        return self.path / "slot-register.bin"
-
     def register(self, reg):
         return self.register_file.read_bytes()[reg]
 
-    def set_register(self, reg, value):
-        data = bytearray(self.register_file.read_bytes())
-        data[reg] = value
-        self.register_file.write_bytes(bytes(data))
-
     def select_slot(self, slot):
-        self.set_register(REG_SELECTED, slot)
+        regs = self.register_file.read_bytes()   # REG_SELECTED is the first
+        self.register_file.write_bytes(bytes([slot]) + regs[1:])
 
     def slot_path(self, slot):
         return self.path / "root" / "user" / "images" / ("image%d" % slot)
 
     def put_slot(self, slot, data):
-        """Stores bytes (or the content of a file) as slot file `slot`."""
-        if isinstance(data, (str, os.PathLike)):
-            data = Path(data).read_bytes()
+        data = data if isinstance(data, bytes) else Path(data).read_bytes()   # or a file's
         self.slot_path(slot).write_bytes(data)
 
     def remove_slot(self, slot):
-        p = self.slot_path(slot)
-        if p.exists():
-            p.unlink()
+        self.slot_path(slot).unlink(missing_ok=True)
 
     def flash(self, name):
         return self.path / "flash" / (name + ".bin")
 
-    # --- booting
-    def boot(self, time_scale=0, args=(), timeout=CONSOLE_TIMEOUT, env=None):
-        """Boots the switch; returns a Console on its terminal."""
-        argv = ["boot", str(self.path)]
-        if time_scale is not None:
-            argv += ["--time-scale", str(time_scale)]
-        argv += list(args)
-        if "--arch" not in args:
-            argv += loader_args()
-        e = dict(os.environ)
-        e["SLOTBOOT_BUILD_DIR"] = str(build_dir())
-        e.setdefault("TERM", "vt100")
-        e.update(env or {})
-        child = pexpect.spawn(str(SWITCH_SIM), argv, env=e, encoding="utf-8",
-                              codec_errors="replace", timeout=timeout,
-                              dimensions=(40, 200))
-        return Console(child)
+    def boot(self, time_scale=0, args=(), timeout=30, env=None):
+        """A Console on a new boot (generous timeout: a sanitizer build, a busy host)."""
+        argv = ["boot", str(self.path), "--time-scale", str(time_scale), *args]
+        e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
+                 SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
+        return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args else
+                       loader_args()), env=e, encoding="utf-8", codec_errors="replace",
+                       timeout=timeout, dimensions=(40, 200)))
 
     def bus_log(self):
         p = self.path / "bus.log"
         return p.read_text().splitlines() if p.exists() else []
 
-    def i2c_log(self):
-        """The bus log without the flash lines."""
+    def i2c_log(self):   # without the flash lines
         return [l for l in self.bus_log() if not l.startswith("flash ")]
 
 
-class _Transcript:
-    """Keeps everything the console printed, and shows it on stdout, which
-    pytest reports when a test fails."""
+class Console:
+    """The switch's console, as an operator sees it. What it prints is kept (transcript,
+    with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
 
-    def __init__(self):
-        self.parts = []
+    def __init__(self, child):
+        self.child, self._parts = child, []
+        child.logfile_read = self
 
     def write(self, text):
-        self.parts.append(text)
+        self._parts.append(text)
         sys.stdout.write(text)
 
     def flush(self):
         sys.stdout.flush()
 
-    def text(self):
-        return "".join(self.parts).replace("\r\n", "\n")
-
-
-class Console:
-    """The switch's console, as an operator sees it."""
-
-    def __init__(self, child):
-        self.child = child
-        self._transcript = _Transcript()
-        child.logfile_read = self._transcript
-
     @property
     def transcript(self):
-        """Everything printed so far, with the terminal's CR LF turned into LF."""
-        return self._transcript.text()
+        return "".join(self._parts).replace("\r\n", "\n")
 
     def expect(self, text, timeout=-1):
-        """Waits for the exact text (newlines as the terminal shows them)."""
         self.child.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
         return self.child.before
 
@@ -257,16 +167,11 @@ class Console:
         self.child.sendintr()
 
     def finish(self, timeout=-1):
-        """Waits for the boot to end; returns (everything printed since the last
-        expectation, exit status)."""
+        """Waits for the boot's end: (what was printed since the last expect, status)."""
         self.child.expect(pexpect.EOF, timeout=timeout)
-        rest = self.child.before
         self.child.close()
         status = self.child.exitstatus
-        if status is None:
-            status = 128 + (self.child.signalstatus or 0)
-        return rest, status
+        return self.child.before, 128 + (self.child.signalstatus or 0) if status is None else status
 
     def close(self):
-        if self.child.isalive():
-            self.child.close(force=True)
+        self.child.close(force=True)

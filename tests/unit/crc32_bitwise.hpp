@@ -6,19 +6,8 @@
 
 // Least significant bit of each byte first; polynomial 0xEDB88320; no final
 // inversion. Deliberately naive: it is the definition, not an implementation.
-inline std::uint32_t crc32_bitwise(const std::uint8_t* bytes, std::size_t length,
-                                   std::uint32_t initial) {
-    std::uint32_t c = initial;
-    for (std::size_t i = 0; i < length; ++i) {
-        std::uint32_t b = bytes[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            if ((c & 1u) != (b & 1u)) {
-                c = (c >> 1) ^ 0xEDB88320u;
-            } else {
-                c = c >> 1;
-            }
-            b >>= 1;
-        }
-    }
+inline std::uint32_t crc32_bitwise(const std::uint8_t* bytes, std::size_t length, std::uint32_t c) {
+    for (std::size_t i = 0; i < length; ++i)
+        for (int bit = 0; bit < 8; ++bit) c = ((c ^ (bytes[i] >> bit)) & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
     return c;
 }

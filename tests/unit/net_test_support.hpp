@@ -1,11 +1,8 @@
-// Test fixtures for the network dialogues: a console fed from a pipe with
-// its output captured, a private network namespace, and recording stand-ins
-// for the network programs that the loader runs through the shell.
+// Test helpers for the network dialogues: a console fed from a pipe with its
+// output captured, and recording stand-ins for the network programs.
 #pragma once
 
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,126 +10,57 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace net_test {
 
-// Runs one dialogue with `input` as the keys typed on the console and keeps
-// everything written to standard output. An alarm turns a dialogue that
-// waits for more input than the test gave into a failed test, not a hang.
-class Console {
-public:
-    explicit Console(const std::string& input) {
-        std::fflush(stdout);
-        saved_in_ = ::dup(0);
-        saved_out_ = ::dup(1);
-        int keys[2];
-        if (::pipe(keys) != 0) std::abort();
-        // The input is far below the pipe's capacity, so this never blocks.
-        if (::write(keys[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            std::abort();
-        ::close(keys[1]);
-        ::dup2(keys[0], 0);
-        ::close(keys[0]);
-        std::snprintf(out_path_, sizeof out_path_, "/tmp/net_test_out.XXXXXX");
-        const int out = ::mkstemp(out_path_);
-        if (out < 0) std::abort();
-        ::dup2(out, 1);
-        ::close(out);
-        ::alarm(20);
-    }
-    Console(const Console&) = delete;
-    Console& operator=(const Console&) = delete;
-    ~Console() { restore(); }
-
-    // Ends the session (once) and returns all that was written.
-    const std::string& output() {
-        restore();
-        return output_;
-    }
-
-    // What remained unread of the input: a dialogue must stop reading where
-    // its last answer ended.
-    const std::string& unread() {
-        restore();
-        return unread_;
-    }
-
-private:
-    void restore() {
-        if (saved_out_ < 0) return;
-        ::alarm(0);
-        std::fflush(stdout);
-        const int flags = ::fcntl(0, F_GETFL);
-        ::fcntl(0, F_SETFL, flags | O_NONBLOCK);
-        char buf[256];
-        ssize_t n;
-        while ((n = ::read(0, buf, sizeof buf)) > 0) unread_.append(buf, static_cast<std::size_t>(n));
-        ::dup2(saved_out_, 1);
-        ::dup2(saved_in_, 0);
-        ::close(saved_out_);
-        ::close(saved_in_);
-        saved_out_ = saved_in_ = -1;
-        std::ifstream file(out_path_, std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        output_ = text.str();
-        ::unlink(out_path_);
-    }
-
-    int saved_in_ = -1;
-    int saved_out_ = -1;
-    char out_path_[64] = {};
-    std::string output_;
-    std::string unread_;
-};
-
-// Runs a shell command line and returns its standard output.
-inline std::string shell_output(const std::string& command) {
-    std::string result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) result.append(buf, n);
-    ::pclose(pipe);
-    return result;
+// Runs `dialogue` with `keys` as the console's whole input and returns what
+// it printed (at most a pipe's 64 KiB). A dialogue that never ends fills the
+// pipe and blocks, and the alarm then fails the test instead of hanging it.
+template <typename Dialogue>
+std::string converse(const std::string& keys, Dialogue dialogue) {
+    std::fflush(stdout);
+    const int saved_in = ::dup(0), saved_out = ::dup(1);
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
+    if (::write(in[1], keys.data(), keys.size()) != ssize_t(keys.size())) std::abort();
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    for (const int fd : {in[0], in[1], out[1]}) ::close(fd);
+    ::alarm(20);
+    dialogue();
+    std::fflush(stdout);
+    ::alarm(0);
+    ::dup2(saved_in, 0);
+    ::dup2(saved_out, 1);
+    std::string printed;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, size_t(n));
+    for (const int fd : {saved_in, saved_out, out[0]}) ::close(fd);
+    return printed;
 }
 
-// Moves the whole test process into a network namespace of its own (with
-// only a loopback device), so that the tests may create, configure and
-// remove an "eth0" without touching the machine's interfaces. Needs root.
-inline bool enter_private_network() {
-    static const bool entered = ::unshare(CLONE_NEWNET) == 0;
-    return entered;
-}
-
-// Moves the test process into a mount namespace of its own with a fresh,
-// empty /tmp, so that the fixed download path can be used freely.
-inline bool enter_private_tmp() {
+// Moves the test process into network and mount namespaces of its own (no
+// eth0, a fresh tmpfs on /tmp) and puts stand-ins for ifconfig, route and tftp
+// first on PATH: each prints its name and arguments, each in brackets, as one
+// line to standard output, and does nothing else. Needs root.
+inline bool enter_stand_in_world() {
     static const bool entered = [] {
-        if (::unshare(CLONE_NEWNS) != 0) return false;
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-        return ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m") == 0;
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m") != 0 ||
+            ::mkdir("/tmp/bin", 0755) != 0)
+            return false;
+        for (const std::string tool : {"ifconfig", "route", "tftp"}) {
+            std::ofstream("/tmp/bin/" + tool) << "#!/bin/sh\nprintf %s " << tool
+                                              << "; for a; do printf ' [%s]' \"$a\"; done; echo\n";
+            if (::chmod(("/tmp/bin/" + tool).c_str(), 0755) != 0) return false;
+        }
+        const char* path = std::getenv("PATH");
+        const std::string search = "/tmp/bin:" + std::string(path ? path : "/usr/bin:/bin");
+        return ::setenv("PATH", search.c_str(), 1) == 0;
     }();
     return entered;
-}
-
-inline bool write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    {
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        if (!file) return false;
-        file << text;
-    }
-    return ::chmod(path.c_str(), mode) == 0;
-}
-
-inline std::string read_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 }  // namespace net_test
