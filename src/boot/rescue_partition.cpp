@@ -100,7 +100,15 @@ int boot_rescue_partition() {
                    stdout);
         std::fflush(stdout);
         char answer[8] = {};
-        if (std::fgets(answer, sizeof answer, stdin) != nullptr) {
+        const bool answered = std::fgets(answer, sizeof answer, stdin) != nullptr;
+        if (!answered && break_requested.load() != 0) {
+            // Ctrl-C gives the recovery boot up: nothing is copied or booted.
+            std::clearerr(stdin);
+            std::putchar('\n');
+            empty_archive();
+            return 0;
+        }
+        if (answered) {
             const char c = answer[0];
             if (c != '1' && c != '2') {
                 std::puts("\nBooting recovery image. You will need to download and install an "

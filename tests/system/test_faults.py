@@ -127,6 +127,7 @@ def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, 
 T_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
 T_ANSWERS = ["192.0.2.5", "255.255.255.0", "192.0.2.1", "192.0.2.1", "bundle.img"]
 CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+RECOVERY = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 DISTRO = "Would you like to enter recovery mode to download a new image? y/N: "
 
 # Menu key (None: a normal boot), question, answer typed before Ctrl-C, what must not follow.
@@ -136,6 +137,7 @@ CTRL_C = [pytest.param("T", q, a, (T_QUESTIONS + ["Configuring"])[i + 1], id=q.s
                  "ifconfig", id="mac"),
     pytest.param("X", QUESTION, "2", "Installing image as", id="slot"),
     pytest.param("D", CONFIRM, "", "Booting diags image", id="erase"),
+    pytest.param("D", RECOVERY, "2", "Installing recovery image", id="recovery"),
     pytest.param(None, DISTRO, "", "Entering Rescue Mode", id="distro-id"),
 ]
 
@@ -144,21 +146,23 @@ CTRL_C = [pytest.param("T", q, a, (T_QUESTIONS + ["Configuring"])[i + 1], id=q.s
 def test_ctrl_c_gives_the_dialogue_up(switch, boot, app_image, key, question, typed, never):
     switch.put_slot(1, app_image(APP1, distro_id=key is not None))
     with open(switch.flash("rescue"), "r+b") as f:  # D would boot this
-        f.write(app_image("DIAG", image_type=h.DIAGNOSTICS).read_bytes())
+        f.write(app_image("DIAG", image_type=h.APPLICATION if question == RECOVERY else h.DIAGNOSTICS)
+                .read_bytes())
     data = big_app(app_image) if key == "X" else None
     c = boot(time_scale=TIME_SCALE) if key is None else rescue_console(switch, boot, data=data)
     c.key(key if key in ("T", "M", "D") else "")
-    for q, a in zip(T_QUESTIONS[:T_QUESTIONS.index(question)] if key == "T" else [], T_ANSWERS):
+    earlier = zip(T_QUESTIONS[:T_QUESTIONS.index(question)], T_ANSWERS) if key == "T" else []
+    for q, a in [(CONFIRM, "n")] if question == RECOVERY else earlier:
         c.expect(q)
         time.sleep(KEY_SETTLE)
-        c.line(a)
+        (c.key if q == CONFIRM else c.line)(a)
     c.expect(question)
     time.sleep(KEY_SETTLE)
     c.key(typed)
     c.expect(typed)
     time.sleep(KEY_SETTLE)
     c.interrupt()
-    if typed and key != "X":  # the line editor goes on until Enter
+    if typed and question not in (QUESTION, RECOVERY):  # the line editor goes on until Enter
         time.sleep(KEY_SETTLE)
         c.line("")
     mark = len(c.transcript)
