@@ -14,6 +14,8 @@ packages=(
   g++-powerpc-linux-gnu qemu-user-static
   # the simulated switch: its programs and its peers
   busybox-static lrzsz tftpd-hpa iproute2 util-linux
+  # benchmarks: GNU time for the peak RSS
+  time
   # system tests
   python3 python3-pytest python3-pexpect
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes
