@@ -26,12 +26,6 @@ namespace {
 
 extern "C" void on_break(int) { break_requested.store(1, std::memory_order_relaxed); }
 
-int run(const char* command) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return run_shell(command);
-}
-
 }  // namespace
 
 void install_break_handler() {
@@ -45,7 +39,7 @@ void install_break_handler() {
 
 void reboot_system() {
     device_io::wait_seconds(1);
-    if (run("reboot") < 0) std::fputs("System reboot failed, please power-cycle.\n", stderr);
+    if (run_shell("reboot") < 0) std::fputs("System reboot failed, please power-cycle.\n", stderr);
     std::exit(0);
 }
 
@@ -58,10 +52,10 @@ void run_boot_sequence() {
     open_flash_partitions();
     load_boot_settings();
 
-    run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     // The walk's listing is not wanted; the absolute path keeps the redirection
     // from creating a file wherever the working directory happens to be.
-    run("/usr/bin/find /user > /dev/null");
+    run_shell("/usr/bin/find /user > /dev/null");
 
     if (boot_settings.rescue_at_boot) rescue_menu();
     if (boot_settings.diags_at_boot) recreate_user_fs_and_boot_diagnostics();

@@ -3,7 +3,6 @@
 #include "boot/launch.hpp"
 
 #include <cstdio>
-#include <memory>
 
 #include "boot/boot_sequence.hpp"
 #include "boot/boot_settings.hpp"
@@ -14,6 +13,7 @@
 #include "platform/boot_slot_register.hpp"
 #include "platform/device_io.hpp"
 #include "platform/outside_programs.hpp"
+#include "platform/unique_file.hpp"
 
 namespace {
 
@@ -22,25 +22,11 @@ constexpr const char* INSTALL_SCRIPT_PATH = "/tmp/home/bin/install.sh";
 constexpr const char* DEBUGGER_PATH = "/tmp/gdb";
 constexpr const char* BACKTRACE_PATH = "/bin/backtrace";
 
-// Output written so far must reach the console before a program that shares
-// it starts or takes the process over.
-int run(const char* command) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return run_shell(command);
-}
-
 [[noreturn]] void start_backtrace_launcher() {
-    std::fflush(stdout);
-    std::fflush(stderr);
     replace_process(BACKTRACE_PATH);
     std::fputs("Failed to start Application OS.\n", stderr);
     reboot_system();
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -51,7 +37,7 @@ void launch_application(bool is_diagnostics) {
 
     std::snprintf(command, sizeof command, "cd /tmp \ntar mxzf %s \nrm %s\n", APP_ARCHIVE_PATH,
                   APP_ARCHIVE_PATH);
-    if (run(command) < 0) {
+    if (run_shell(command) < 0) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         reboot_system();
     }
@@ -68,24 +54,24 @@ void launch_application(bool is_diagnostics) {
 
     if (is_diagnostics) {
         std::puts("install diags image");
-        run("mkdir -p /tmp/home/bin");
-        run("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+        run_shell("mkdir -p /tmp/home/bin");
+        run_shell("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
     }
 
     if (path_exists(INSTALL_SCRIPT_PATH)) {
         std::puts("Running install script");
-        run(INSTALL_SCRIPT_PATH);
+        run_shell(INSTALL_SCRIPT_PATH);
         // The settings are taken only after the script has run, so they do
         // not reach it; they reach everything started from here on.
         if (path_exists(ENV_SETUP_PATH)) {
-            std::unique_ptr<std::FILE, FileCloser> env(std::fopen(ENV_SETUP_PATH, "r"));
+            UniqueFile env(std::fopen(ENV_SETUP_PATH, "r"));
             if (env) apply_env_setup(env.get());
         }
     }
 
     if (boot_settings.shell) {
         std::puts("Dropping into shell");
-        run("/bin/sh\n");
+        run_shell("/bin/sh\n");
         std::puts("Dropping out of shell");
     }
 
@@ -100,20 +86,20 @@ void launch_application(bool is_diagnostics) {
                           "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
                           static_cast<int>(boot_settings.gdb_port));
         }
-        run(command);
+        run_shell(command);
         reboot_system();
     }
     if (boot_settings.gdb) {
         if (path_exists(DEBUGGER_PATH)) {
             std::puts("*** Launching under GDB ***");
-            run("/tmp/gdb /tmp/home/bin/mp.elf.strip");
+            run_shell("/tmp/gdb /tmp/home/bin/mp.elf.strip");
             reboot_system();
         }
         std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
         start_backtrace_launcher();
     }
     if (boot_settings.memchk) {
-        run("LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+        run_shell("LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
         reboot_system();
     }
     start_backtrace_launcher();

@@ -4,13 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 
-// Owner of a stdio stream; closes it when it goes out of scope.
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+#include "platform/unique_file.hpp"
 
 // Largest piece read or written at once: memory does not grow with the image.
 inline constexpr std::uint32_t RESCUE_COPY_CHUNK = 64 * 1024;

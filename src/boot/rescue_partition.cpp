@@ -19,12 +19,6 @@ namespace {
 constexpr const char* ARCHIVE_PATH = "/tmp/vantuimage.tar.gz";
 constexpr const char* IMAGE_PATH = "/tmp/image";
 
-// Output already on the console must come before whatever the command prints.
-void run_command(const char* command) {
-    std::fflush(stdout);
-    run_shell(command);
-}
-
 void image_crc_failed() { std::fputs("Image CRC failed. Quitting\n", stderr); }
 
 // A boot that gives up leaves the archive empty, as after a bad image.
@@ -43,13 +37,13 @@ int recreate_user_fs_and_boot_diagnostics() {
     if (key == 0 && break_requested.load() != 0) return 0;
     if (key != 0 && std::toupper(key) == 'Y') {
         std::puts("unmount filesystem");
-        run_command("/bin/umount /user &> /dev/null");
+        run_shell("/bin/umount /user &> /dev/null");
         std::puts("\nErasing filesystem for clean install");
-        run_command("flash_eraseall /dev/mtd-user-char");
+        run_shell("flash_eraseall /dev/mtd-user-char");
         std::puts("Mounting...");
-        run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+        run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
         std::puts("creating default filesystem");
-        run_command("mkdir /user/images &> /dev/null");
+        run_shell("mkdir /user/images &> /dev/null");
     }
     std::puts("Booting diags image...");
     std::fflush(stdout);
@@ -134,10 +128,10 @@ int boot_rescue_partition() {
                     image_crc_failed();
                     return 0;
                 }
-                run_command("mkdir /user/images &> /dev/null");
+                run_shell("mkdir /user/images &> /dev/null");
                 char command[64];
                 std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", c);
-                run_command(command);
+                run_shell(command);
                 const int slot = c - '0';
                 std::printf("Setting boot image to %d\n", slot);
                 std::fflush(stdout);
@@ -158,7 +152,7 @@ int extract_debugger(int slot) {
     const char* slot_path = other == 1 ? "/user/images/image1" : "/user/images/image2";
     if (!copy_debugger_image(slot_path, "/tmp/gdb.gz", other)) return 0;
     std::puts("decompressing GDB....");
-    run_command("gunzip /tmp/gdb.gz");
-    run_command("chmod +x /tmp/gdb");
+    run_shell("gunzip /tmp/gdb.gz");
+    run_shell("chmod +x /tmp/gdb");
     return 1;
 }

@@ -3,7 +3,6 @@
 #include "boot/slot_boot.hpp"
 
 #include <cstdlib>
-#include <memory>
 
 #include "boot/boot_sequence.hpp"
 #include "boot/boot_settings.hpp"
@@ -13,21 +12,14 @@
 #include "image/byte_order.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/outside_programs.hpp"
+#include "platform/unique_file.hpp"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FileOwner = std::unique_ptr<std::FILE, FileCloser>;
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
 
 void shell_if_set() {
-    if (boot_settings.shell) {
-        std::fflush(stdout);
-        run_shell("/bin/sh\n");
-    }
+    if (boot_settings.shell) run_shell("/bin/sh\n");
 }
 
 }  // namespace
@@ -43,7 +35,7 @@ const char* slot_file_path(int slot) {
 int boot_slot_image(int slot) {
     if (slot != 1 && slot != 2) return 0;
 
-    FileOwner image(std::fopen(slot_file_path(slot), "rb"));
+    UniqueFile image(std::fopen(slot_file_path(slot), "rb"));
     if (!image) {
         std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                      other_slot(slot));
@@ -57,7 +49,7 @@ int boot_slot_image(int slot) {
         }
     }
 
-    FileOwner archive(std::fopen(APP_ARCHIVE_PATH, "wb"));
+    UniqueFile archive(std::fopen(APP_ARCHIVE_PATH, "wb"));
     if (!archive) {
         std::fputs("Failed to open application image output file.\n", stderr);
         image.reset();

@@ -104,7 +104,6 @@ int xmodem_rescue() {
     }
     const int port = serial_download_begin();
     if (port < 0) return 0;
-    std::fflush(stdout);
     run_shell(RECEIVE_COMMAND);
     const bool received = path_exists(DOWNLOAD_PATH);
     serial_download_end(port);

@@ -80,7 +80,6 @@ int tftp_rescue() {
         // The TFTP client leaves an existing file alone when a transfer
         // fails; only a file that this attempt wrote may count.
         ::unlink(DOWNLOAD_PATH);
-        std::fflush(stdout);
         run_shell(command);
         if (path_exists(DOWNLOAD_PATH)) {
             downloaded = true;

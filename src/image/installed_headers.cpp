@@ -4,18 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "platform/flash.hpp"
+#include "platform/unique_file.hpp"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Where the installed header of a flash-held type lies.
 struct FlashHeaderPlace {
@@ -38,7 +33,7 @@ int read_slot_file_header(const char* slot_dir, std::uint8_t* out, int slot) {
     char path[256];
     const int n = std::snprintf(path, sizeof path, "%s/image%d", slot_dir, slot);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return 0;
-    FilePtr file(std::fopen(path, "rb"));
+    UniqueFile file(std::fopen(path, "rb"));
     if (!file) return 0;
     // A file shorter than a header leaves the rest zero.
     std::fread(out, 1, IMAGE_FIXED_HEADER_SIZE, file.get());

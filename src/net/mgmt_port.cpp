@@ -66,7 +66,6 @@ void run_command(const char* format, Args... args) {
     char command[COMMAND_SIZE];
     const int n = std::snprintf(command, sizeof command, format, args...);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof command) return;
-    std::fflush(stdout);  // what was printed comes before the program's output
     run_shell(command);
 }
 

@@ -2,15 +2,25 @@
 // process with a program, tests whether a path exists and quotes for the shell.
 #include "platform/outside_programs.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// What the loader printed so far must reach the console before anything the
+// program prints, and before the program takes the process over.
+static void flush_console() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
 int run_shell(const char* command) {
+    flush_console();
     return std::system(command);
 }
 
 void replace_process(const char* path) {
+    flush_console();
     ::execlp(path, path, static_cast<char*>(nullptr));
 }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 
 // system(command): the shell's status, negative when it could not be started.
+// Standard output and standard error are flushed first, here and before
+// replace_process, so the console shows the loader's lines in order.
 int run_shell(const char* command);
 
 // Replaces the process with `path` (argument 0 = path, no further arguments,
