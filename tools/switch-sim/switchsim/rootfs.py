@@ -78,10 +78,10 @@ def busybox_applets(busybox):
     return [a for a in out.stdout.split() if a and "/" not in a]
 
 
-def populate(root, loader, qemu=False, with_time=False):
+def populate(root, loader, qemu=False, with_time=False, loader_path=LOADER_PATH):
     """Makes or refreshes the system part of the root (everything but /user)
-    and copies the loader in. Raises RootError when a needed host program is
-    missing."""
+    and copies the loader in (to loader_path). Raises RootError when a needed
+    host program is missing."""
     busybox = _host_program("busybox", ("/bin/busybox",))
     if busybox is None:
         raise RootError("busybox not found (apt-get install busybox-static)")
@@ -123,4 +123,4 @@ def populate(root, loader, qemu=False, with_time=False):
 
     _write_text(os.path.join(root, "etc/passwd"), "root:x:0:0:root:/:/bin/sh\n", 0o644)
     _write_text(os.path.join(root, "etc/group"), "root:x:0:\n", 0o644)
-    _copy_program(loader, os.path.join(root, LOADER_PATH))
+    _copy_program(loader, os.path.join(root, loader_path))
