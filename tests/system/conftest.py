@@ -1,19 +1,64 @@
 # Fixtures of the system tests: slotimg, a fresh simulated switch per test, its
 # boots, and sample application images. They need root and the built loader.
 import os
+import shutil
 
 import pytest
 
 import switch_harness as h
 
+# The rows that also run on the virtual machine (the Linux loader on real
+# drivers); every test that takes `engine` runs on the namespace engine.
+VM_ROWS = {
+    "test_boot[slot1-corrupt]",                        # fallback, the register's record
+    "test_kernel_and_application_into_slot_two_then_a_cancelled_transfer_then_the_boot_of_slot_two",
+    "test_keys_at_the_prompt_then_r_reboots[v]",       # installed versions from the MTDs
+    "test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it",  # TFTP, M
+    "test_no_answer_three_attempts_then_abort[unplugged]",  # the e1000's link down
+    "test_d_answered_n_keeps_user_then_y_recreates_it",
+    "test_image_in_the_rescue_partition[application-answered-2]",
+    "test_power_cut_while_a_slot_file_is_written[other-slot-sound]",
+    "test_power_cut_while_a_flash_partition_is_written",
+}
+
+
+def pytest_generate_tests(metafunc):
+    if "engine" in metafunc.fixturenames:
+        metafunc.parametrize("engine", [h.NS, h.VM], ids=[h.NS, h.VM])
+
+
+def row_name(item):   # the test's id without the engine: "test_boot[normal]"
+    params = item.callspec.id
+    for engine in (h.NS, h.VM):
+        params = params.removeprefix(engine + "-").removesuffix("-" + engine)
+    return item.originalname + ("[%s]" % params if params not in (h.NS, h.VM) else "")
+
+
+def vm_missing():
+    loader = h.build_dir() / "slotboot"
+    if shutil.which("qemu-system-x86_64") is None:
+        return "qemu-system-x86_64 not installed"
+    return None if loader.is_file() else "not built: %s" % loader
+
 
 def pytest_collection_modifyitems(config, items):
-    loader = (h.ppc_build_dir() if h.loader_args() else h.build_dir()) / "slotboot-sim"
+    # The PowerPC run repeats the namespace rows only.
+    ppc = bool(h.loader_args())
+    on_vm = [i for i in items if getattr(i, "callspec", None) and
+             i.callspec.params.get("engine") == h.VM]
+    dropped = [i for i in on_vm if ppc or row_name(i) not in VM_ROWS]
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = [i for i in items if i not in dropped]
+    loader = (h.ppc_build_dir() if ppc else h.build_dir()) / "slotboot-sim"
     missing = " ".join(str(p) for p in (loader, h.build_dir() / "slotimg") if not p.is_file())
     reason = "system tests need root (switch-sim boots in namespaces with chroot)" \
         if os.geteuid() != 0 else missing and "not built: " + missing
-    for item in items if reason else []:
-        item.add_marker(pytest.mark.skip(reason=reason))
+    vm_reason = reason or vm_missing()
+    for item in items:
+        on = item in on_vm
+        if (vm_reason if on else reason):
+            item.add_marker(pytest.mark.skip(reason=vm_reason if on else reason))
 
 
 @pytest.fixture(scope="session")
@@ -22,9 +67,9 @@ def slotimg():
 
 
 @pytest.fixture
-def switch(tmp_path):
-    """A new switch (erased flash, slot 1 selected, no slot files)."""
-    sw = h.Switch(tmp_path / "switch", tmp_path / "work").new()
+def switch(tmp_path, engine):
+    """A new switch (erased flash, slot 1 selected, no slot files), booted by `engine`."""
+    sw = h.Switch(tmp_path / "switch", tmp_path / "work", engine).new()
     yield sw
     # pytest keeps the last runs' directories: keep slots, register, bus log; not flash
     for part in (sw.path / "flash").glob("*.bin"):

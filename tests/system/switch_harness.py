@@ -12,6 +12,9 @@ REPO = Path(__file__).resolve().parents[2]
 SWITCH_SIM = REPO / "tools" / "switch-sim" / "switch-sim"
 REG_SELECTED, REG_BOOTED = 0, 0x3A
 APPLICATION, DIAGNOSTICS = "application", "diagnostics"
+# Engines: "ns" boots slotboot-sim on the simulated board in namespaces, "vm"
+# boots slotboot (the Linux build) on a real kernel's drivers in qemu.
+NS, VM = "ns", "vm"
 
 
 def build_dir():
@@ -81,8 +84,8 @@ def gzip_file(data, out):
 class Switch:
     """A simulated switch in a directory; work is scratch space for images."""
 
-    def __init__(self, path, work):
-        self.path, self.work = Path(path), Path(work)
+    def __init__(self, path, work, engine=NS):
+        self.path, self.work, self.engine = Path(path), Path(work), engine
         self.work.mkdir(parents=True, exist_ok=True)
         self.register_file = self.path / "slot-register.bin"
 
@@ -113,13 +116,17 @@ class Switch:
     def flash(self, name):
         return self.path / "flash" / (name + ".bin")
 
-    def boot(self, time_scale=0, args=(), timeout=30, env=None):
-        """A Console on a new boot (generous timeout: a sanitizer build, a busy host)."""
+    def boot(self, time_scale=0, args=(), timeout=None, env=None):
+        """A Console on a new boot (generous timeout: a sanitizer build, a busy host,
+        an emulated processor)."""
         argv = ["boot", str(self.path), "--time-scale", str(time_scale), *args]
+        if self.engine == VM:
+            argv.append("--vm")
+        timeout = timeout or (90 if self.engine == VM else 30)
         e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
                  SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
-        return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args else
-                       loader_args()), env=e, encoding="utf-8", codec_errors="replace",
+        return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args or
+                       self.engine == VM else loader_args()), env=e, encoding="utf-8", codec_errors="replace",
                        timeout=timeout, dimensions=(40, 200)))
 
     def bus_log(self):

@@ -89,9 +89,12 @@ def test_boot(switch, boot, app_image, slotimg, tmp_path, case, selected, slot1,
     # I2C: selected slot read, booted recorded, pause to unpack, close; pause to reboot
     launch = via_mux("smbus-write 0x54 reg 0x3a 0x%02x" % booted, "wait 100000us") + [
         "wait 1s", "close /dev/i2c-0", "close /dev/i2c-1"]
-    assert switch.i2c_log() == ["open /dev/i2c-0", "open /dev/i2c-1"] + via_mux(
+    log = ["open /dev/i2c-0", "open /dev/i2c-1"] + via_mux(
         "smbus-read 0x54 reg 0x00 -> 0x%02x" % selected) + launch * (booted > 0) + \
         ["wait 1s"] * (REBOOT in texts)
+    # The machine's kernel traces the SMBus transfers only.
+    assert switch.i2c_log() == [line for line in log if switch.engine == h.NS or
+                                line.startswith("smbus-")]
 
 
 def via_mux(*access):   # one access to the boot-slot register

@@ -23,13 +23,15 @@ PT_INTERP = 3
 QEMU = "qemu-system-x86_64"
 MEMORY_MB = 512
 LOADER_PATH = "usr/bin/slotboot"
+SLOT_DEVICE = 0x54
 SOCKET_WAIT_SECONDS = 10.0
 KVM_PROBE_SECONDS = 8.0
 # Bytes of one read or write on the console; small enough that the terminal
 # never waits long behind one.
 CHUNK = 4096
-TRACE_WRITE = re.compile(r"smbus_write: i2c-\d+ a=054 f=[0-9a-f]+ c=([0-9a-f]+) "
-                         r"(\w+) l=(\d+) \[([0-9a-f-]*)\]")
+# The kernel's trace of an SMBus transfer on bus 0: a write, or a read's reply.
+TRACE = re.compile(r"smbus_(write|reply): i2c-\d+ a=([0-9a-f]+) f=[0-9a-f]+ "
+                   r"c=([0-9a-f]+) (\w+) l=(\d+) \[([0-9a-f-]*)\]")
 
 
 def cache_folder(repo):
@@ -298,14 +300,9 @@ class Machine:
             self.control_line(raw.decode("ascii", "replace").strip())
 
     def control_line(self, line):
-        m = TRACE_WRITE.search(line)
+        m = TRACE.search(line)
         if m:
-            command, protocol, length, data = m.groups()
-            values = [int(x, 16) for x in data.split("-") if x]
-            if protocol == "BYTE_DATA" and values:
-                self.store_register(int(command, 16), values[:1])
-            elif protocol == "I2C_BLOCK_DATA":
-                self.store_register(int(command, 16), values[:int(length)])
+            self.traced(*m.groups())
             return
         words = line.split()
         if len(words) < 2 or words[0] != "switch-sim":
@@ -320,6 +317,21 @@ class Machine:
             self.store_register(0, values)
         elif words[1] == "failed":
             self.failure = " ".join(words[2:])
+
+    def traced(self, kind, address, command, protocol, length, data):
+        """One SMBus transfer of the machine's bus 0: into the bus log in the
+        simulated board's words, and a write to the boot-slot device into
+        its register file."""
+        address, command = int(address, 16), int(command, 16)
+        values = [int(x, 16) for x in data.split("-") if x][:int(length)]
+        if protocol == "BYTE_DATA" and len(values) == 1:
+            line = ("smbus-write 0x%02x reg 0x%02x 0x%02x" if kind == "write" else
+                    "smbus-read 0x%02x reg 0x%02x -> 0x%02x") % (address, command, values[0])
+            with open(board.bus_log_path(self.switch_dir), "a") as log:
+                log.write(line + "\n")
+        if kind == "write" and address == SLOT_DEVICE and \
+                protocol in ("BYTE_DATA", "I2C_BLOCK_DATA"):
+            self.store_register(command, values)
 
     def store_register(self, first, values):
         values = values[:max(0, board.REGISTER_SIZE - first)]
@@ -376,7 +388,8 @@ def run_vm_boot(repo, switch_dir, build=None, net=None, user_size=None):
         os.makedirs(os.path.join(root, "sim", "user"), exist_ok=True)
     except (rootfs.RootError, OSError, subprocess.CalledProcessError) as e:
         raise boot.BootError(str(e))
-    # The namespace engine's bus log has no counterpart here: it stays empty.
+    # The bus log of this boot: the SMBus transfers that the machine's kernel
+    # traced (no opens, targets, plain writes or waits, which it cannot see).
     open(board.bus_log_path(switch_dir), "wb").close()
 
     workdir = tempfile.mkdtemp(prefix="switch-sim-vm.")

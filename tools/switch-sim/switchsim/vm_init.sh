@@ -10,8 +10,9 @@
 # The host listens on the third UART (the control line): lines
 # "switch-sim ready", "switch-sim register <256 hex bytes>",
 # "switch-sim status <loader's exit status>", "switch-sim failed <why>", and
-# the kernel's trace of every SMBus write to the boot-slot device, which the
-# host applies to DIR/slot-register.bin at once.
+# the kernel's trace of the SMBus transfers on bus 0: the host applies the
+# writes to the boot-slot device to DIR/slot-register.bin at once, and logs
+# every transfer in DIR/bus.log.
 /bin/busybox --install -s /bin
 export PATH=/bin
 . /etc/switch-sim/boot.conf
@@ -119,8 +120,10 @@ while [ $# -gt 0 ]; do
 done
 TRACE=/sys/kernel/tracing
 mount -t tracefs tracefs $TRACE || fail "tracefs"
-echo "addr == $SLOT_DEVICE && adapter_nr == $stub" > $TRACE/events/smbus/smbus_write/filter
-echo 1 > $TRACE/events/smbus/smbus_write/enable
+for event in smbus_write smbus_reply; do
+  echo "adapter_nr == $stub" > $TRACE/events/smbus/$event/filter
+  echo 1 > $TRACE/events/smbus/$event/enable
+done
 cat $TRACE/trace_pipe > $CONTROL &
 
 save_register() {
@@ -166,6 +169,7 @@ while [ -z "$status" ]; do
   fi
 done
 
+echo 0 > $TRACE/tracing_on   # the dump below is no traffic of the switch
 kill -KILL -1 2> /dev/null
 save_register
 if [ -n "$USER_SIZE" ]; then
