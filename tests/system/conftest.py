@@ -11,7 +11,7 @@ import switch_harness as h
 # drivers); every test that takes `engine` runs on the namespace engine.
 VM_ROWS = {
     "test_boot[slot1-corrupt]",                        # fallback, the register's record
-    "test_kernel_and_application_into_slot_two_then_a_cancelled_transfer_then_the_boot_of_slot_two",
+    "test_every_flash_type_and_an_application_into_slot_two_then_a_cancelled_transfer_then_the_boot",
     "test_keys_at_the_prompt_then_r_reboots[v]",       # installed versions from the MTDs
     "test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it",  # TFTP, M
     "test_no_answer_three_attempts_then_abort[unplugged]",  # the e1000's link down

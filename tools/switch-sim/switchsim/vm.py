@@ -147,15 +147,15 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
     cmd = [QEMU, "-accel", accel, "-machine", "pc", "-m", str(MEMORY_MB), "-smp", "1",
            "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-S",
            "-kernel", kernel.image, "-initrd", initramfs,
-           "-append", "console=ttyS1 rdinit=/init panic=-1 quiet",
+           "-append", "console=ttyS2 rdinit=/init panic=-1 quiet",
            "-monitor", "unix:%s,server=on,wait=off" % os.path.join(workdir, "monitor"),
            "-chardev", "socket,id=console,path=%s,server=on,wait=off"
            % os.path.join(workdir, "console"),
            "-serial", "chardev:console",
-           "-serial", "file:%s" % os.path.join(workdir, "kernel.log"),
            "-chardev", "socket,id=control,path=%s,server=on,wait=off"
            % os.path.join(workdir, "control"),
-           "-serial", "chardev:control"]
+           "-serial", "chardev:control",
+           "-serial", "file:%s" % os.path.join(workdir, "kernel.log")]
     for name, _ in board.PARTITION_CONTENT:
         cmd += ["-drive", "file=%s,format=raw,if=none,id=flash-%s"
                 % (board.flash_path(switch_dir, name), name),

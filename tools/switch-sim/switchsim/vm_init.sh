@@ -7,7 +7,7 @@
 # reboot, halt and poweroff signal PID 1) or the loader's end stops the
 # machine, after the boot-slot register has gone back to the host.
 #
-# The host listens on the third UART (the control line): lines
+# The host listens on the second UART (the control line): lines
 # "switch-sim ready", "switch-sim register <256 hex bytes>",
 # "switch-sim status <loader's exit status>", "switch-sim failed <why>", and
 # the kernel's trace of the SMBus transfers on bus 0: the host applies the
@@ -17,7 +17,7 @@
 export PATH=/bin
 . /etc/switch-sim/boot.conf
 
-CONTROL=/dev/ttyS2
+CONTROL=/dev/ttyS1
 NEWROOT=/newroot
 SLOT_DEVICE=0x54
 STUB_NAME="SMBus stub driver"
