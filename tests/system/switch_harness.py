@@ -4,6 +4,7 @@ import gzip
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pexpect
@@ -15,6 +16,7 @@ APPLICATION, DIAGNOSTICS = "application", "diagnostics"
 # Engines: "ns" boots slotboot-sim on the simulated board in namespaces, "vm"
 # boots slotboot (the Linux build) on a real kernel's drivers in qemu.
 NS, VM = "ns", "vm"
+TYPING_PAUSE = 0.1
 
 
 def build_dir():
@@ -127,7 +129,7 @@ class Switch:
                  SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
         return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args or
                        self.engine == VM else loader_args()), env=e, encoding="utf-8", codec_errors="replace",
-                       timeout=timeout, dimensions=(40, 200)))
+                       timeout=timeout, dimensions=(40, 200)), typing=self.engine == VM)
 
     def bus_log(self):
         p = self.path / "bus.log"
@@ -141,8 +143,8 @@ class Console:
     """The switch's console, as an operator sees it. What it prints is kept (transcript,
     with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
 
-    def __init__(self, child):
-        self.child, self._parts = child, []
+    def __init__(self, child, typing=False):
+        self.child, self._parts, self.typing = child, [], typing
         child.logfile_read = self
 
     def write(self, text):
@@ -164,8 +166,13 @@ class Console:
         for t in texts:
             self.expect(t)
 
-    def key(self, ch):
-        self.child.send(ch)
+    def key(self, text):
+        """Sends text; typing: one key at a time, as an operator types. On a UART the
+        keys of a paste arrive while the loader switches its terminal's modes between
+        two keys, and the terminal echoes some of them itself."""
+        for ch in text if self.typing else [text]:
+            self.child.send(ch)
+            time.sleep(TYPING_PAUSE * self.typing)
 
     def line(self, text):
         self.child.send(text + "\r")

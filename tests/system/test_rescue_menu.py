@@ -103,5 +103,7 @@ def test_keys_at_the_prompt_then_r_reboots(switch, boot, slotimg, tmp_path, keys
     assert reboot_from_menu(c) == 0
     after = c.transcript.split(MENU, 1)[1]
     assert after.startswith(shown + "R\n"), repr(after)
-    # R reboots after the menu's second and the reboot routine's own.
-    assert [line for line in switch.bus_log() if line.startswith("wait")] == ["wait 1s"] * 2
+    # R reboots after the menu's second and the reboot routine's own (the machine's waits
+    # are its kernel's).
+    assert [line for line in switch.bus_log() if line.startswith("wait")] == \
+        ["wait 1s"] * 2 * (switch.engine == h.NS)

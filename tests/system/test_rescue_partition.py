@@ -20,6 +20,7 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
         switch.put_slot(slot, app_image(APP1))
     switch.setenv("diagnostics=rescue", "shell=on")
     c = boot()
+    c.expect("Option? : ")  # keys typed while the switch starts are lost
     for key in "dn":
         press(c, key)
     c.expect_in_order(CONFIRM + "\nBooting diags image...\nImage not found... \n", "Option? : ")

@@ -24,6 +24,7 @@ QEMU = "qemu-system-x86_64"
 MEMORY_MB = 512
 LOADER_PATH = "usr/bin/slotboot"
 SLOT_DEVICE = 0x54
+USER_WRITE_BYTES_PER_SECOND = 131072
 SOCKET_WAIT_SECONDS = 10.0
 KVM_PROBE_SECONDS = 8.0
 # Bytes of one read or write on the console; small enough that the terminal
@@ -160,11 +161,13 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
         cmd += ["-drive", "file=%s,format=raw,if=none,id=flash-%s"
                 % (board.flash_path(switch_dir, name), name),
                 "-device", "virtio-blk-pci,drive=flash-%s,serial=%s" % (name, name)]
-    shares = [("root", root, False), ("user", os.path.join(root, "user"), False),
-              ("usrlib", "/usr/lib", True), ("usrlib64", "/usr/lib64", True)]
-    for tag, path, readonly in shares:
-        cmd += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=passthrough,id=%s%s"
-                % (path, tag, tag, ",readonly=on" if readonly else "")]
+    # /user writes at the pace of the switch's JFFS2 flash, not of the host's disk.
+    shares = [("root", root, ""), ("user", os.path.join(root, "user"),
+                                   ",throttling.bps-write=%d" % USER_WRITE_BYTES_PER_SECOND),
+              ("usrlib", "/usr/lib", ",readonly=on"), ("usrlib64", "/usr/lib64", ",readonly=on")]
+    for tag, path, options in shares:
+        cmd += ["-fsdev", "local,id=%s,path=%s,security_model=passthrough%s" % (tag, path, options),
+                "-device", "virtio-9p-pci,fsdev=%s,mount_tag=%s" % (tag, tag)]
     if net is None:
         cmd += ["-nic", "none"]
     else:
