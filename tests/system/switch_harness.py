@@ -17,6 +17,7 @@ APPLICATION, DIAGNOSTICS = "application", "diagnostics"
 # boots slotboot (the Linux build) on a real kernel's drivers in qemu.
 NS, VM = "ns", "vm"
 TYPING_PAUSE = 0.1
+FLASH_SETTLE = 0.3
 
 
 def build_dir():
@@ -116,7 +117,12 @@ class Switch:
         self.slot_path(slot).unlink(missing_ok=True)
 
     def flash(self, name):
-        return self.path / "flash" / (name + ".bin")
+        """A partition file. The machine's kernel writes flash back from its page cache a
+        few milliseconds after the loader's write: it is read once it stopped changing."""
+        path = self.path / "flash" / (name + ".bin")
+        while self.engine == VM and time.time() - path.stat().st_mtime < FLASH_SETTLE:
+            time.sleep(FLASH_SETTLE)
+        return path
 
     def boot(self, time_scale=0, args=(), timeout=None, env=None):
         """A Console on a new boot (generous timeout: a sanitizer build, a busy host,

@@ -1,6 +1,7 @@
 # Faults the simulated switch must survive, one row each with what must hold
 # afterwards: flash, I2C and a full /user during an XMODEM install, bad
-# downloads, a power cut while a slot file is written, Ctrl-C at each question.
+# downloads, a power cut while a slot file or a flash partition is written,
+# Ctrl-C at each question.
 import os
 import signal
 import time
@@ -9,6 +10,7 @@ import zlib
 import pytest
 
 import switch_harness as h
+from test_tftp_rescue import menu_on_network, tftp_dialogue
 from test_xmodem_install import APP as NEW, PROMPT, QUESTION, big_app, download, image
 
 APP1, BACKTRACE, TIME_SCALE = "GOOD APP ONE", "[switch-sim] backtrace", 0.01
@@ -96,6 +98,26 @@ POWER_CUTS = [
     pytest.param({1: APP1}, 1, ["Image1 CRC failed, trying Image2 now.",
                  "No valid application image found. Trying rescue image", PROMPT], id="none-sound"),
 ]
+
+
+def test_power_cut_while_a_flash_partition_is_written(switch, boot, app_image, slotimg):
+    # The machine's flash writes at a NOR flash's pace: the plug is pulled a few
+    # erase blocks into a kernel of 1 MiB fetched by TFTP.
+    switch.put_slot(1, app_image(APP1))
+    (switch.path / "tftp" / "kernel.img").write_bytes(image(slotimg, switch.work, "kernel", 1 << 20))
+    old = switch.flash("kernel").read_bytes()
+    c = menu_on_network(switch, boot)
+    tftp_dialogue(c, "kernel.img")
+    c.expect_in_order("Installing Kernel: ", "\b\b\b\b011%")  # 2 of its 17 blocks written
+    c.child.kill(signal.SIGTERM)
+    c.finish()
+    cut = switch.flash("kernel").read_bytes()
+    new = (switch.path / "tftp" / "kernel.img").read_bytes()
+    assert cut[:BLOCK] == new[:BLOCK] and cut[len(new) - 1000:len(new)] == old[len(new) - 1000:len(new)]
+    switch.setenv()
+    c2 = boot(time_scale=TIME_SCALE)
+    c2.expect_in_order("Booting image '1'", BACKTRACE, APP1)
+    assert c2.finish()[1] == 0
 
 
 @pytest.mark.parametrize("slots, written, lines", POWER_CUTS)

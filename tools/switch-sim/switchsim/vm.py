@@ -25,6 +25,7 @@ MEMORY_MB = 512
 LOADER_PATH = "usr/bin/slotboot"
 SLOT_DEVICE = 0x54
 USER_WRITE_BYTES_PER_SECOND = 131072
+FLASH_WRITE_BYTES_PER_SECOND = 1 << 20
 SOCKET_WAIT_SECONDS = 10.0
 KVM_PROBE_SECONDS = 8.0
 # Bytes of one read or write on the console; small enough that the terminal
@@ -157,9 +158,9 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
            % os.path.join(workdir, "control"),
            "-serial", "chardev:control",
            "-serial", "file:%s" % os.path.join(workdir, "kernel.log")]
-    for name, _ in board.PARTITION_CONTENT:
-        cmd += ["-drive", "file=%s,format=raw,if=none,id=flash-%s"
-                % (board.flash_path(switch_dir, name), name),
+    for name, _ in board.PARTITION_CONTENT:   # written at about a NOR flash's pace
+        cmd += ["-drive", "file=%s,format=raw,if=none,id=flash-%s,throttling.bps-write=%d"
+                % (board.flash_path(switch_dir, name), name, FLASH_WRITE_BYTES_PER_SECOND),
                 "-device", "virtio-blk-pci,drive=flash-%s,serial=%s" % (name, name)]
     # /user writes at the pace of the switch's JFFS2 flash, not of the host's disk.
     shares = [("root", root, ""), ("user", os.path.join(root, "user"),

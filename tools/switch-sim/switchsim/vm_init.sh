@@ -38,10 +38,13 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 stty -F $CONTROL raw -echo
-# Flash writes land in the block devices' page cache: write them out at once,
-# so that a killed machine leaves its partition files as far as it got.
+# Flash writes land in the block devices' page cache: write them out at once
+# and hold the writer while they go, so that flash writes take the drives'
+# time, as on the switch, and a killed machine leaves its partition files as
+# far as it got.
 echo 1 > /proc/sys/vm/dirty_writeback_centisecs
 echo 1 > /proc/sys/vm/dirty_expire_centisecs
+echo 8192 > /proc/sys/vm/dirty_bytes
 
 for m in $MODULES; do
   case $m in
