@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/boot_settings.hpp"
 #include "boot/env_setup.hpp"
 #include "boot/slot_boot.hpp"

@@ -5,9 +5,9 @@
 #include <cctype>
 #include <cstdio>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/launch.hpp"
 #include "boot/rescue_image.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "image/image_header.hpp"
 #include "platform/boot_slot_register.hpp"

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/boot_settings.hpp"
 #include "boot/launch.hpp"
 #include "boot/rescue_partition.hpp"

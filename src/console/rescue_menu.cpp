@@ -5,14 +5,15 @@
 #include <cctype>
 #include <cstdio>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/rescue_partition.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "console/serial_rescue.hpp"
 #include "console/tftp_rescue.hpp"
 #include "image/installed_headers.hpp"
 #include "net/mgmt_port.hpp"
 #include "platform/device_io.hpp"
+#include "platform/outside_programs.hpp"
 
 namespace {
 
@@ -31,13 +32,6 @@ bool is_command_letter(int letter) {
     default:
         return false;
     }
-}
-
-// Clears the Ctrl-C flag; says whether it was set.
-bool take_break() {
-    if (break_requested.load() == 0) return false;
-    break_requested.store(0);
-    return true;
 }
 
 }  // namespace

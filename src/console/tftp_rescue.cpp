@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "image/bundle_installer.hpp"
 #include "net/mgmt_port.hpp"

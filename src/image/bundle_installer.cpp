@@ -15,9 +15,9 @@
 #include <new>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/launch.hpp"
 #include "boot/slot_boot.hpp"
+#include "console/console_io.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "image/installed_headers.hpp"

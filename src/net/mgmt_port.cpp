@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "net/network_dialog.hpp"
 #include "platform/device_io.hpp"
