@@ -34,6 +34,7 @@
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/sim/sim_board.hpp"
+#include "platform/switch_paths.hpp"
 
 extern char** environ;
 
@@ -91,7 +92,7 @@ int install_only(const std::string& work) {
     if (!sim_board::configure(config)) die("sim configuration");
     open_i2c_buses();
     open_flash_partitions();
-    set_slot_directory_for_testing((work + "/root/user/images").c_str());
+    set_path_root_for_testing(work + "/root");
 
     // The console output (progress) goes to a file, as it would go to the line.
     const int console = ::open((work + "/console.log").c_str(),

@@ -16,13 +16,13 @@
 #include <string>
 
 #include "boot/launch.hpp"
-#include "boot/slot_boot.hpp"
 #include "console/console_io.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
 
 namespace {
 
@@ -31,8 +31,6 @@ namespace {
 // also the slot file's write size, after which progress is shown.
 constexpr std::size_t CHUNK_SIZE = 0x10000;
 
-constexpr const char* DEFAULT_SLOT_DIRECTORY = "/user/images";
-std::string slot_directory = DEFAULT_SLOT_DIRECTORY;
 
 // Everything about a type that goes to a raw flash partition.
 struct FlashTarget {
@@ -250,7 +248,7 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
         std::printf(t.size_message, static_cast<int>(measured), static_cast<int>(t.limit));
         return Step::failed;
     }
-    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, w.slot) == 1) {
+    if (w.skip_same_version && same_as_installed(s.header, w.slot) == 1) {
         std::puts("Image has same version as existing image. Skipping update...");
         return Step::next;
     }
@@ -312,7 +310,8 @@ int ask_for_slot() {
 // Writes the payload to the application archive; the caller launches it.
 Step prepare_direct_boot(const Walk& w, const SubImage& s) {
     std::puts("Booting downloaded image");
-    UniqueFd archive(::open(APP_ARCHIVE_PATH, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    const std::string archive_path = app_archive_path();
+    UniqueFd archive(::open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!archive.valid()) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return Step::failed;
@@ -321,7 +320,7 @@ Step prepare_direct_boot(const Walk& w, const SubImage& s) {
     const CopyResult copied =
         copy_sub_image(w, s, s.extent.header_length, archive.get(), false, &crc);
     if (copied == CopyResult::read_failed) {
-        ::unlink(APP_ARCHIVE_PATH);
+        ::unlink(archive_path.c_str());
         return refuse_read("APPLICATION");
     }
     if (copied == CopyResult::write_failed || !archive.close_now()) {
@@ -330,7 +329,7 @@ Step prepare_direct_boot(const Walk& w, const SubImage& s) {
     }
     if (crc != s.stored_crc()) {
         // The bundle changed since it was checked: launch nothing from it.
-        ::unlink(APP_ARCHIVE_PATH);
+        ::unlink(archive_path.c_str());
         std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return Step::failed;
     }
@@ -373,14 +372,15 @@ Step store_in_slot(Walk& w, const SubImage& s) {
     std::printf("Installing image as image%d: ", slot);
     // The installed header is looked for where this installer keeps the
     // slot files.
-    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, slot) == 1) {
+    if (w.skip_same_version && same_as_installed(s.header, slot) == 1) {
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return Step::next;
     }
+    const std::string directory = slot_directory_path();
     struct stat st{};
-    if (::stat(slot_directory.c_str(), &st) != 0) ::mkdir(slot_directory.c_str(), 0755);
+    if (::stat(directory.c_str(), &st) != 0) ::mkdir(directory.c_str(), 0755);
 
-    const std::string path = slot_directory + "/image" + std::to_string(slot);
+    const std::string path = slot_file_path(slot);
     UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out.valid()) return slot_update_failed(slot, errno);
 
@@ -477,8 +477,4 @@ int install_bundle(const char* path, bool skip_same_version, int slot) {
     std::fflush(stdout);
     if (launch) launch_application(false);
     return result;
-}
-
-void set_slot_directory_for_testing(const char* dir) {
-    slot_directory = dir != nullptr && *dir != '\0' ? dir : DEFAULT_SLOT_DIRECTORY;
 }

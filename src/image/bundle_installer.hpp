@@ -7,7 +7,3 @@
 // 0 asks the operator where an application goes; 1 or 2 stores it there.
 // A direct boot of a downloaded application does not return.
 int install_bundle(const char* path, bool skip_same_version, int slot);
-
-// Unit tests only: the directory that holds the slot files ("/user/images"
-// on the switch). A null or empty `dir` restores the default.
-void set_slot_directory_for_testing(const char* dir);
