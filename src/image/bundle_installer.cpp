@@ -275,10 +275,10 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
         data += s.extent.header_length;
         length = s.extent.payload_length;
     }
+    // flash_write refuses a partition too small before it erases anything,
+    // and prints the cause of any failure itself.
     const int handle = flash_handle(t.partition);
-    FlashGeometry geometry{};
-    if (flash_get_geometry(handle, &geometry) == 0 || length > geometry.total_size ||
-        flash_write(data, handle, 0, length, true) < 0 ||
+    if (flash_write(data, handle, 0, length, true) < 0 ||
         !flash_holds(handle, data, length, w.chunk)) {
         std::puts(t.failure_line);
         return Step::failed;
@@ -441,10 +441,15 @@ int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch
             step = install_flash_image(w, s, *target);
         } else if (s.extent.type == IMAGE_TYPE_APPLICATION) {
             step = install_application(w, s);
+        } else if (s.extent.status == ExtentStatus::invalid) {
+            // An unknown type whose lengths describe no sub-image at all:
+            // the walk cannot tell where anything after it starts.
+            char name[32];
+            std::snprintf(name, sizeof name, "type 0x%08x", static_cast<unsigned>(s.extent.type));
+            step = refuse_header(name, s.extent.status);
         } else if (s.extent.status != ExtentStatus::ok) {
-            // An unknown type that describes nothing that fits: the padding
-            // a serial transfer leaves after the last sub-image, or garbage.
-            // Either way there is nothing more to walk.
+            // An unknown type that runs past the end of the file: the
+            // padding a serial transfer leaves after the last sub-image.
             break;
         }
         if (step == Step::failed) return 0;
