@@ -126,7 +126,13 @@ int boot_rescue_partition() {
                 run_shell("mkdir /user/images &> /dev/null");
                 char command[64];
                 std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", c);
-                run_shell(command);
+                if (run_shell(command) != 0) {
+                    // A slot file that was not written whole (a full /user,
+                    // say) must not be selected: the boot goes on without it.
+                    std::fprintf(stderr, "Failed to copy the recovery image to image%c\n", c);
+                    empty_archive();
+                    return 0;
+                }
                 const int slot = c - '0';
                 std::printf("Setting boot image to %d\n", slot);
                 std::fflush(stdout);
