@@ -1,8 +1,11 @@
-// Tests of Rescue Mode command T with stand-ins for the network programs and a
-// TFTP client that never fetches (real downloads run in the system tests).
+// Tests of the download commands: T with stand-ins for the network programs and
+// a TFTP client that never fetches, X on a port that is no terminal (real
+// downloads of both run in the system tests).
 #include "console/tftp_rescue.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "console/serial_rescue.hpp"
 #include "net_test_support.hpp"
 
 namespace {
@@ -57,6 +61,30 @@ TEST(TftpRescue, Dialogues) {
         EXPECT_EQ(::access("/tmp/image", F_OK) == 0, !fetching) << c.keys;
         std::filesystem::remove_all("/tmp/image");
     }
+}
+
+// X: a port whose settings cannot be read (no terminal) is left as it is, and
+// the download is given up before the operator is asked to change speed; the
+// Enter bytes waiting on the port stay unread.
+TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
+    char dir[] = "/tmp/slotboot-serial-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string port = std::string(dir) + "/ttyS0";
+    ASSERT_EQ(::mkfifo(port.c_str(), 0600), 0);
+    const int line = ::open(port.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(::write(line, "\r\n", 2), 2);  // Enter at either speed
+    set_serial_port_for_testing(port.c_str());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_download_begin(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Can't read serial port settings: Inappropriate ioctl for device\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    char left[3];
+    EXPECT_EQ(::read(line, left, sizeof left), 2);
+    set_serial_port_for_testing(nullptr);
+    ::close(line);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
