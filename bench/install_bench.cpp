@@ -98,10 +98,12 @@ int install_only(const std::string& work) {
     const int console = ::open((work + "/console.log").c_str(),
                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (console < 0 || ::dup2(console, 1) < 0) die("console log");
-    const int result = install_bundle((work + "/bundle.img").c_str(), false, 2);
+    // Slot 2 is given: the question is never asked.
+    const bool installed = install_bundle((work + "/bundle.img").c_str(), false, 2, [] { return 2; }) ==
+                           InstallOutcome::installed;
     std::fflush(stdout);
-    std::fprintf(stderr, "%d %ld\n", result, peak_rss_kib());
-    return result == 1 ? 0 : 1;
+    std::fprintf(stderr, "%d %ld\n", installed ? 1 : 0, peak_rss_kib());
+    return installed ? 0 : 1;
 }
 
 // --- the driver's side --------------------------------------------------------

@@ -6,10 +6,10 @@
 #include <cstdlib>
 
 #include "boot/boot_settings.hpp"
+#include "boot/rescue_mode.hpp"
 #include "boot/rescue_partition.hpp"
 #include "boot/slot_boot.hpp"
 #include "console/console_io.hpp"
-#include "console/rescue_menu.hpp"
 #include "net/mgmt_port.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/device_io.hpp"
@@ -27,7 +27,7 @@ void run_boot_sequence() {
     // from creating a file wherever the working directory happens to be.
     run_shell("/usr/bin/find /user > /dev/null");
 
-    if (boot_settings.rescue_at_boot) rescue_menu();
+    if (boot_settings.rescue_at_boot) enter_rescue_mode();
     if (boot_settings.diags_at_boot) recreate_user_fs_and_boot_diagnostics();
 
     const int slot = boot_slot_selected();

@@ -6,8 +6,8 @@
 
 #include "boot/boot_settings.hpp"
 #include "boot/env_setup.hpp"
+#include "boot/rescue_mode.hpp"
 #include "console/keys.hpp"
-#include "console/rescue_menu.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/device_io.hpp"
 #include "platform/outside_programs.hpp"
@@ -39,7 +39,7 @@ void offer_rescue_if_incompatible() {
     std::fputs("Would you like to enter recovery mode to download a new image? y/N: ", stdout);
     std::fflush(stdout);
     const int key = read_key();
-    if (key == 'y' || key == 'Y') rescue_menu();
+    if (key == 'y' || key == 'Y') enter_rescue_mode();
 }
 
 void install_diagnostics() {

@@ -5,8 +5,8 @@
 #include "boot/boot_settings.hpp"
 #include "boot/boot_walk.hpp"
 #include "boot/launch.hpp"
+#include "boot/rescue_mode.hpp"
 #include "boot/rescue_partition.hpp"
-#include "console/rescue_menu.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/outside_programs.hpp"
 #include "platform/switch_paths.hpp"
@@ -34,7 +34,7 @@ UniqueFile open_slot_file(int& slot) {
     image.reset(std::fopen(slot_file_path(slot).c_str(), "rb"));
     if (image) return image;
     std::fprintf(stderr, "Failed to open Application image %d.\n", slot);
-    rescue_menu();
+    enter_rescue_mode();
     shell_then_reboot();
 }
 
@@ -68,7 +68,7 @@ int checksum_failed(int slot) {
 int no_bootable_image(int slot, const BootWalk& walk) {
     if (boot_settings.second_attempt) {
         std::fputs("No valid application image found. Trying rescue image\n", stderr);
-        rescue_menu();
+        enter_rescue_mode();
         shell_then_reboot();
     }
     std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n",

@@ -15,7 +15,6 @@
 #include <new>
 #include <string>
 
-#include "boot/launch.hpp"
 #include "console/console_io.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
@@ -137,6 +136,7 @@ struct Walk {
     int slot;
     bool installed;
     std::uint8_t* chunk;  // CHUNK_SIZE bytes
+    const SlotQuestion& ask_slot;
 };
 
 // One sub-image: where it starts, its first 24 bytes and what they describe.
@@ -287,22 +287,6 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
     return Step::next;
 }
 
-// The slot question: 1 or 2 from the first character of the answer, else 0.
-// A read that ends without a line (end of input, Ctrl-C) is 0 as well: the
-// download is booted directly.
-int ask_for_slot() {
-    std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
-    std::fflush(stdout);
-    char answer[32];
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
-        std::clearerr(stdin);
-        return 0;
-    }
-    if (answer[0] == '1') return 1;
-    if (answer[0] == '2') return 2;
-    return 0;
-}
-
 // Writes the payload to the application archive; the caller launches it.
 Step prepare_direct_boot(const Walk& w, const SubImage& s) {
     std::puts("Booting downloaded image");
@@ -407,28 +391,29 @@ Step install_application(Walk& w, const SubImage& s) {
         std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return Step::failed;
     }
-    if (w.slot == 0) w.slot = ask_for_slot();
+    if (w.slot == 0) w.slot = w.ask_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
     return store_in_slot(w, s);
 }
 
-// The walk over the bundle. Sets *launch when the archive of a direct boot is
-// ready; by then every file and buffer of the walk is released.
-int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch) {
+}  // namespace
+
+InstallOutcome install_bundle(const char* path, bool skip_same_version, int slot,
+                              const SlotQuestion& ask_slot) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat st{};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::printf("Can't open image file %s\n", path);
-        return 0;
+        return InstallOutcome::nothing_installed;
     }
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     Bytes chunk = allocate(CHUNK_SIZE);
     if (!chunk) {
         std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(CHUNK_SIZE));
-        return 0;
+        return InstallOutcome::nothing_installed;
     }
     Walk w{fd.get(), static_cast<std::uint64_t>(st.st_size), skip_same_version,
-           slot == 1 || slot == 2 ? slot : 0, false, chunk.get()};
+           slot == 1 || slot == 2 ? slot : 0, false, chunk.get(), ask_slot};
 
     std::uint64_t offset = 0;
     while (w.file_size - offset >= IMAGE_PROBE_SIZE) {
@@ -453,25 +438,12 @@ int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch
             // padding a serial transfer leaves after the last sub-image.
             break;
         }
-        if (step == Step::failed) return 0;
-        if (step == Step::launch) {
-            *launch = true;
-            return 0;
-        }
+        if (step == Step::failed) return InstallOutcome::nothing_installed;
+        if (step == Step::launch) return InstallOutcome::boot_download;
         offset += s.extent.total_length;
     }
     std::puts("File processed");
-    if (w.installed) return 1;
+    if (w.installed) return InstallOutcome::installed;
     std::puts("ERROR: No valid image found");
-    return 0;
-}
-
-}  // namespace
-
-int install_bundle(const char* path, bool skip_same_version, int slot) {
-    bool launch = false;
-    const int result = walk_bundle(path, skip_same_version, slot, &launch);
-    std::fflush(stdout);
-    if (launch) launch_application(false);
-    return result;
+    return InstallOutcome::nothing_installed;
 }

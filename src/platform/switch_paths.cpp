@@ -25,6 +25,7 @@ std::string debugger_path() { return rooted("/tmp/gdb"); }
 std::string distro_id_path() { return rooted("/tmp/home/bin/distro-id"); }
 std::string install_script_path() { return rooted("/tmp/home/bin/install.sh"); }
 std::string env_setup_path() { return rooted("/tmp/home/bin/env-setup"); }
+std::string serial_port_path() { return rooted("/dev/ttyS0"); }
 
 void set_path_root_for_testing(std::string_view root) {
     path_root = root;

@@ -16,6 +16,7 @@ std::string debugger_path();           // /tmp/gdb
 std::string distro_id_path();          // /tmp/home/bin/distro-id
 std::string install_script_path();     // /tmp/home/bin/install.sh
 std::string env_setup_path();          // /tmp/home/bin/env-setup
+std::string serial_port_path();        // /dev/ttyS0, the console line of the XMODEM download
 
 // Every path above then starts with `root` (a directory without the trailing
 // slash); an empty root gives the switch's own paths again.

@@ -9,6 +9,7 @@
 #include "platform/flash.hpp"
 #include "platform/sim/sim_board.hpp"
 #include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
 
 static const char* const PARTITIONS[] = {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"};
 static const std::string FILL(4096, 'Z');  // small partitions: images too big for them are in reach
@@ -35,7 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::put_file(answer, std::to_string(slot) + (data[0] & 4 ? " and more than the answer holds\n" : "\n"));
     std::fflush(stdout);
     FUZZ_CHECK(std::freopen(answer.c_str(), "r", stdin) && std::freopen((dir + "/out").c_str(), "w", stdout));
-    const int result = install_bundle((dir + "/bundle").c_str(), data[0] & 8, data[0] & 2 ? slot : 0);
+    const InstallOutcome outcome =
+        install_bundle((dir + "/bundle").c_str(), data[0] & 8, data[0] & 2 ? slot : 0, ask_install_slot);
+    FUZZ_CHECK(outcome != InstallOutcome::boot_download);
+    const bool result = outcome == InstallOutcome::installed;
     const std::string out = fuzz::contents(stdout), reg = fuzz::contents(dir + "/slot-register.bin");
     FUZZ_CHECK(result == out.ends_with("File processed\n") && reg.size() == 256 && reg[0x3A] == 0);  // no boot noted
 
@@ -48,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* name : PARTITIONS) changed = changed || fuzz::contents(dir + "/" + name + ".bin") != FILL;
     const bool failed =  // a step that failed says so
         out.find("voiding") != out.npos || out.find("ailed") != out.npos || out.find("too big") != out.npos;
-    FUZZ_CHECK(result == 1 ? changed && !failed : !changed || !out.ends_with("ERROR: No valid image found\n"));
+    FUZZ_CHECK(result ? changed && !failed : !changed || !out.ends_with("ERROR: No valid image found\n"));
     return 0;
 }

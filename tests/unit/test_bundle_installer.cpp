@@ -15,6 +15,7 @@
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
@@ -70,12 +71,15 @@ protected:
         std::ofstream(board_.dir.file("answer")) << "2\n";
         ASSERT_NE(std::freopen(board_.dir.file("answer").c_str(), "r", stdin), nullptr);
     }
+    // 1 when installed, 0 when not; a direct boot would be an error here.
     int install(const Bytes& bundle, const char* path = nullptr, bool skip_same = false) {
         sim_test::write_file(board_.dir.file("bundle"), bundle);
         sim_test::StdoutCapture capture;
-        const int result = install_bundle(path ? path : board_.dir.file("bundle").c_str(), skip_same, 0);
+        const InstallOutcome outcome =
+            install_bundle(path ? path : board_.dir.file("bundle").c_str(), skip_same, 0, ask_install_slot);
         out_ = capture.finish();
-        return result;
+        EXPECT_NE(outcome, InstallOutcome::boot_download);
+        return outcome == InstallOutcome::installed ? 1 : 0;
     }
     std::string slot(int n) const { return board_.dir.file("user/images/image" + std::to_string(n)); }
     bool untouched() const { return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0; }
