@@ -7,6 +7,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # build
   cmake make g++ libgtest-dev googletest zlib1g-dev
+  # the slotboot-tools package: dpkg-shlibdeps, and file to find the programs
+  dpkg-dev file
   # the switch's processor: cross compiler and user-mode emulator
   g++-powerpc-linux-gnu qemu-user-static
   # the simulated switch: its programs and its peers
