@@ -210,17 +210,9 @@ bool gather_facts(const Walk& w, const SubImage& s, SubImageFacts* facts) {
 Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     std::fputs(rule.label, stdout);
     std::fflush(stdout);
-    // Checksum, size limit and room are settled before the image buffer is taken.
+    // Checksum and size limit are settled before the image buffer is taken.
     SubImageFacts facts;
     if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
-    const int handle = flash_handle(rule.partition);
-    FlashGeometry geometry{};
-    bool known = false;
-    facts.partition_size = [&]() -> std::optional<std::uint32_t> {
-        known = flash_get_geometry(handle, &geometry) != 0;
-        if (!known) return std::nullopt;
-        return geometry.total_size;
-    };
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
 
@@ -242,7 +234,10 @@ Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     const std::uint8_t* data = image.get();
     const std::uint32_t length = written_length(rule, s.extent);
     if (rule.payload_only) data += s.extent.header_length;
-    if (!known || flash_write(data, handle, 0, length, true) < 0 ||
+    // flash_write refuses a partition too small before it erases anything,
+    // and prints the cause of any failure itself.
+    const int handle = flash_handle(rule.partition);
+    if (flash_write(data, handle, 0, length, true) < 0 ||
         !flash_holds(handle, data, length, w.chunk)) {
         std::puts(rule.failure_line);
         return Step::failed;

@@ -51,9 +51,20 @@ SubImageDecision refused(SubImageDecision d, std::string reason) {
     return d;
 }
 
+// Skipped without a message. Past the end of the file it is the padding a
+// serial transfer leaves after the last sub-image: the walk is over. Lengths
+// that describe nothing leave the walk no way to tell where anything after
+// them starts.
 SubImageDecision decide_unknown(const SubImageFacts& f) {
     SubImageDecision d;
-    d.decision = f.extent.status == ExtentStatus::ok ? Decision::skip_unknown : Decision::end_walk;
+    switch (f.extent.status) {
+        case ExtentStatus::ok: d.decision = Decision::skip_unknown; break;
+        case ExtentStatus::truncated: d.decision = Decision::end_walk; break;
+        case ExtentStatus::invalid:
+            return refused(d, format("Bad header for type 0x%08x: %s, voiding download\n",
+                                     static_cast<unsigned>(f.extent.type),
+                                     extent_problem_text(f.extent.status)));
+    }
     return d;
 }
 
@@ -75,10 +86,11 @@ SubImageDecision decide_target(SubImageDecision d, const SubImageFacts& f) {
         d.reason = "Image has same version as existing image. Skipping update...\n";
         return d;
     }
+    // flash_write refuses what does not fit before it erases anything.
     const std::optional<std::uint32_t> room =
         f.partition_size ? f.partition_size() : std::optional<std::uint32_t>();
     if (room && written_length(rule, f.extent) > *room) {
-        return refused(d, std::string(rule.failure_line) + "\n");
+        return refused(d, format("%s\n%s\n", FLASH_WRITE_PAST_END, rule.failure_line));
     }
     return d;
 }

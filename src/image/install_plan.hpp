@@ -67,8 +67,9 @@ struct SubImageFacts {
     // Asked only with skip_same_version (and for an application, a slot);
     // none given: not the same.
     std::function<bool()> same_as_installed;
-    // A flash type's partition size: what is written must fit. None given,
-    // or no answer: not known.
+    // A flash type's partition size, when it is known before the write (to
+    // slotimg): what flash_write will refuse is refused here. None given, or
+    // no answer: the write finds out.
     std::function<std::optional<std::uint32_t>()> partition_size;
 };
 

@@ -109,7 +109,7 @@ int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint3
         return -1;
     }
     if (!range_fits(geometry, offset, length)) {
-        std::printf("Flash Write range past end of partition.\n");
+        std::puts(FLASH_WRITE_PAST_END);
         return -1;
     }
 

@@ -11,6 +11,8 @@ inline constexpr const char* FLASH_DEVICE_PATHS[FLASH_PARTITION_COUNT] = {
     "/dev/mtd-kernel", "/dev/mtd-rfs",     "/dev/mtd-rescue",
 };
 inline constexpr const char* FLASH_DEVICE_PREFIX = "/dev/mtd-";
+// What flash_write prints (as a line) for a range that does not fit.
+inline constexpr const char* FLASH_WRITE_PAST_END = "Flash Write range past end of partition.";
 
 struct FlashGeometry {
     std::uint32_t block_count;
