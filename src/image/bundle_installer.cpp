@@ -15,7 +15,6 @@
 #include <new>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/launch.hpp"
 #include "boot/slot_boot.hpp"
 #include "image/byte_order.hpp"
@@ -247,19 +246,15 @@ Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     return Step::next;
 }
 
-// The slot question: 1 or 2 from the first character of the answer, else 0;
-// -1 when Ctrl-C ended the wait: the operator gives the installation up
-// rather than boot the download.
+// The slot question: 1 or 2 from the first character of the answer, else 0.
+// A read that ends without a line (end of input, Ctrl-C) is 0 as well: the
+// download is booted directly.
 int ask_for_slot() {
     std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
     std::fflush(stdout);
     char answer[32];
     if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
         std::clearerr(stdin);
-        if (break_requested.load() != 0) {
-            std::putchar('\n');
-            return -1;
-        }
         return 0;
     }
     if (answer[0] == '1') return 1;
@@ -363,11 +358,7 @@ Step install_application(Walk& w, const SubImage& s, const InstallRule& rule) {
     if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
-    if (w.slot == 0) {
-        const int answer = ask_for_slot();
-        if (answer < 0) return Step::failed;
-        w.slot = answer;
-    }
+    if (w.slot == 0) w.slot = ask_for_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
     return store_in_slot(w, s, facts);
 }
