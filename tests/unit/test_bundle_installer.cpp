@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "crc32_bitwise.hpp"
 #include "image/byte_order.hpp"
+#include "image/crc32_bitwise.hpp"
 #include "image/image_header.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"

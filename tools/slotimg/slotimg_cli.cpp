@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "image/install_plan.hpp"
+#include "slotboot_version.hpp"
 #include "slotimg/bundle_plan.hpp"
 #include "slotimg/image_file.hpp"
 
@@ -219,7 +220,7 @@ constexpr const char* kMainHelp =
     "  plan     show what the switch's installer would do with a bundle\n"
     "  extract  write one sub-image, or its payload, to a file\n"
     "\n"
-    "'slotimg COMMAND --help' describes a command.\n";
+    "'slotimg COMMAND --help' describes a command; 'slotimg --version' prints the version.\n";
 
 constexpr const char* kCreateHelp =
     "usage: slotimg create --type TYPE --version A.B.C.D [--layout 1|2|3]\n"
@@ -531,6 +532,10 @@ int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     }
     const std::string_view name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") return help(out, kMainHelp);
+    if (name == "--version") {
+        std::fprintf(out, "slotimg %s\n", kSlotbootVersion);
+        return 0;
+    }
     for (const Command& c : commands) {
         if (c.name != name) continue;
         Args args;
