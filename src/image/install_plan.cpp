@@ -114,7 +114,6 @@ const char* install_target_text(InstallTarget target) {
         case InstallTarget::rfs: return "rfs partition";
         case InstallTarget::rescue_partition: return "rescue partition";
         case InstallTarget::application: return "application slot";
-        case InstallTarget::unknown: return "unknown type";
     }
     return "?";
 }
@@ -150,6 +149,11 @@ std::uint32_t written_length(const InstallRule& rule, const SubImageExtent& exte
                              : static_cast<std::uint32_t>(extent.total_length);
 }
 
+std::uint32_t measured_length(const InstallRule& rule, std::uint32_t len_field,
+                              const SubImageExtent& extent) {
+    return rule.measured_by_len ? len_field : static_cast<std::uint32_t>(extent.total_length);
+}
+
 SubImageDecision decide_sub_image(const SubImageFacts& f) {
     SubImageDecision d;
     d.rule = install_rule_of(f.extent.type);
@@ -161,10 +165,9 @@ SubImageDecision decide_sub_image(const SubImageFacts& f) {
     }
     d.crc = f.computed_crc == f.stored_crc ? CrcVerdict::good : CrcVerdict::bad;
     if (d.crc == CrcVerdict::bad) return refused(d, format(rule.crc_message, f.computed_crc));
-    d.measured = rule.measured_by_len ? f.len_field
-                                      : static_cast<std::uint32_t>(f.extent.total_length);
-    if (rule.size_message != nullptr && d.measured > rule.limit) {
-        return refused(d, format(rule.size_message, static_cast<int>(d.measured),
+    const std::uint32_t measured = measured_length(rule, f.len_field, f.extent);
+    if (rule.size_message != nullptr && measured > rule.limit) {
+        return refused(d, format(rule.size_message, static_cast<int>(measured),
                                  static_cast<int>(rule.limit)));
     }
     return decide_target(d, f);

@@ -19,7 +19,6 @@ enum class InstallTarget : std::uint8_t {
     rfs,
     rescue_partition,
     application,  // a slot file, or a direct boot; the operator chooses
-    unknown,      // skipped without a message
 };
 
 // Everything the installer knows about one type of sub-image.
@@ -87,7 +86,6 @@ struct SubImageDecision {
     const InstallRule* rule = nullptr;  // null for an unknown type
     Decision decision = Decision::refuse;
     CrcVerdict crc = CrcVerdict::unchecked;
-    std::uint32_t measured = 0;  // the size the limit is compared with
     std::string reason;          // the console text of a refusal or a skip, newline included
 };
 
@@ -100,6 +98,9 @@ const char* crc_verdict_text(CrcVerdict verdict);
 
 // How many bytes go to the target: the payload or the whole sub-image.
 std::uint32_t written_length(const InstallRule& rule, const SubImageExtent& extent);
+// The size the limit is compared with: the header's len field or the total.
+std::uint32_t measured_length(const InstallRule& rule, std::uint32_t len_field,
+                              const SubImageExtent& extent);
 
 // The walk over a bundle of `size` bytes. At each start it reads the first
 // bytes with probe(offset, bytes) (false: they cannot be read, the walk is

@@ -71,9 +71,7 @@ std::string target_text(const PlanRow& row, int slot) {
 std::string size_text(const PlanRow& row) {
     const InstallRule* rule = install_rule_of(row.extent.type);
     if (rule == nullptr || row.extent.status != ExtentStatus::ok) return "-";
-    const std::uint32_t measured = rule->measured_by_len
-                                       ? row.header.len
-                                       : static_cast<std::uint32_t>(row.extent.total_length);
+    const std::uint32_t measured = measured_length(*rule, row.header.len, row.extent);
     if (rule->size_message == nullptr) return printf_string("%" PRIu32 "/-", measured);
     return printf_string("%" PRIu32 "/%" PRIu32, measured, rule->limit);
 }
@@ -142,10 +140,9 @@ std::string row_json(const PlanRow& row, std::size_t index, int slot) {
         s += "null";
     }
     const bool sized = rule && row.extent.status == ExtentStatus::ok;
-    const std::uint32_t measured = rule && rule->measured_by_len
-                                       ? row.header.len
-                                       : static_cast<std::uint32_t>(row.extent.total_length);
-    append_optional(&s, "measured", sized ? std::optional(measured) : std::nullopt);
+    append_optional(&s, "measured",
+                    sized ? std::optional(measured_length(*rule, row.header.len, row.extent))
+                          : std::nullopt);
     append_optional(&s, "limit", rule && rule->size_message ? std::optional(rule->limit) : std::nullopt);
     append_optional(&s, "partition_size", row.partition_size);
     s += ", \"crc\": ";
