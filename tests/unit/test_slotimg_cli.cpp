@@ -138,7 +138,7 @@ TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
         {{"plan", kernel, "--switch", sw}, 0, "4096/3145728     good      install\n"},
         {{"plan", kernel, "--switch", sw, "--skip-same-version"}, 0, "install\n"},  // the partition holds no kernel
         {{"plan", boot, "--switch", sw}, 0, "install (same version as installed)\n"},
-        {{"plan", boot, "--switch", sw, "--skip-same-version"}, 1, same + "\nresult: nothing would be installed"},
+        {{"plan", boot, "--switch", sw, "--skip-same-version"}, 1, same + "\ninstalls: nothing\n"},
         {{"plan", app, "--switch", sw, "--slot=2", "--skip-same-version"}, 1,
          "application slot 2           316/-            good      skip as same version: "
          "\"Image2 has same version as existing image. Skipping update...\""},

@@ -113,6 +113,28 @@ std::size_t rows_after_direct_boot(const BundlePlan& plan) {
     return 0;
 }
 
+// The rows the installer writes, in walk order.
+std::vector<std::size_t> installed_rows(const BundlePlan& plan) {
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < plan.rows.size(); ++i) {
+        if (plan.rows[i].reached && plan.rows[i].decision.decision == Decision::install) rows.push_back(i);
+    }
+    return rows;
+}
+
+std::string outcome_text(const BundlePlan& plan) {
+    std::string list;
+    for (const std::size_t i : installed_rows(plan)) {
+        list += printf_string("%s#%zu %s", list.empty() ? "" : ", ", i,
+                              type_text(plan.rows[i].extent.type).c_str());
+    }
+    std::string s = "installs: " + (list.empty() ? std::string("nothing") : list) + "\n";
+    if (plan.stops_at) return s + printf_string("walk: stops at #%zu, refused\n", *plan.stops_at);
+    s += printf_string("walk: reaches the end; the switch prints \"%s\"", WALK_DONE_LINE);
+    if (plan.result == 0) s += printf_string(", then \"%s\"", NOTHING_INSTALLED_LINE);
+    return s + "\n";
+}
+
 void append_optional(std::string* s, const char* key, const std::optional<std::uint32_t>& v) {
     *s += printf_string(", \"%s\": ", key);
     *s += v ? printf_string("%" PRIu32, *v) : "null";
@@ -239,9 +261,10 @@ std::string format_plan_text(const BundlePlan& plan, std::string_view name) {
                            format_version(row.header.id).c_str(), target_text(row, slot).c_str(),
                            size_text(row).c_str(), crc, decision_column(row).c_str());
     }
+    s += outcome_text(plan);
     const std::vector<std::string> problems = plan_problems(plan);
     if (problems.empty()) {
-        s += printf_string("result: installs whole; the switch prints \"%s\"\n", WALK_DONE_LINE);
+        s += "result: installs whole\n";
     } else {
         for (const std::string& p : problems) s += "result: " + p + "\n";
     }
@@ -270,7 +293,9 @@ std::string format_plan_json(const BundlePlan& plan, std::string_view name,
         s += row_json(plan.rows[i], i, plan.slot);
     }
     s += plan.rows.empty() ? "]" : "\n]";
-    s += printf_string(", \"result\": %d, \"stops_at\": ", plan.result);
+    s += ", \"installs\": [";
+    for (const std::size_t i : installed_rows(plan)) s += printf_string("%s%zu", s.back() == '[' ? "" : ", ", i);
+    s += printf_string("], \"result\": %d, \"stops_at\": ", plan.result);
     s += plan.stops_at ? printf_string("%zu", *plan.stops_at) : "null";
     s += ", \"problems\": [";
     const std::vector<std::string> problems = plan_problems(plan);
