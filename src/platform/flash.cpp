@@ -13,17 +13,10 @@
 
 namespace {
 
-struct PartitionEntry {
-    const char* path;
-    int flags;
-};
-
 // Indexed by FlashPartition. The rescue partition alone is opened without
 // O_SYNC.
-constexpr PartitionEntry PARTITIONS[FLASH_PARTITION_COUNT] = {
-    {"/dev/mtd-uboot", O_RDWR | O_SYNC},  {"/dev/mtd-ubootenv", O_RDWR | O_SYNC},
-    {"/dev/mtd-devicetree", O_RDWR | O_SYNC}, {"/dev/mtd-kernel", O_RDWR | O_SYNC},
-    {"/dev/mtd-rfs", O_RDWR | O_SYNC},    {"/dev/mtd-rescue", O_RDWR},
+constexpr int OPEN_FLAGS[FLASH_PARTITION_COUNT] = {
+    O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR,
 };
 
 int handles[FLASH_PARTITION_COUNT] = {-1, -1, -1, -1, -1, -1};
@@ -65,7 +58,7 @@ bool write_possible(const FlashGeometry& geometry, std::uint32_t offset, std::ui
         return false;
     }
     if (!range_fits(geometry, offset, length)) {
-        std::printf("Flash Write range past end of partition.\n");
+        std::puts(FLASH_WRITE_PAST_END);
         return false;
     }
     return true;
@@ -131,12 +124,12 @@ bool rewrite_block(int handle, std::uint32_t block_start, std::uint32_t es, std:
 const char* flash_device_path(FlashPartition partition) {
     int index = static_cast<int>(partition);
     if (index < 0 || index >= FLASH_PARTITION_COUNT) return "";
-    return PARTITIONS[index].path;
+    return FLASH_DEVICE_PATHS[index];
 }
 
 int open_flash_partitions() {
     for (int i = 0; i < FLASH_PARTITION_COUNT; ++i) {
-        handles[i] = device_io::mtd_open(PARTITIONS[i].path, PARTITIONS[i].flags);
+        handles[i] = device_io::mtd_open(FLASH_DEVICE_PATHS[i], OPEN_FLAGS[i]);
     }
     return 1;
 }
