@@ -31,6 +31,7 @@
 #include "image/bundle_installer.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "image/install_plan.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/sim/sim_board.hpp"
@@ -41,19 +42,10 @@ extern char** environ;
 namespace {
 
 constexpr std::uint32_t MiB = 1024 * 1024;
-constexpr std::uint32_t RFS_TOTAL = 15 * MiB;     // the root filesystem's limit, header included
+// The root filesystem at its limit, header included.
+const std::uint32_t RFS_TOTAL = install_rule_of(IMAGE_TYPE_ROOTFS)->limit;
 constexpr int ROUNDS = 3;
-
-struct Partition {
-    const char* name;
-    std::uint32_t size;
-};
-
-// The partitions of the simulated switch, each a little over its limit.
-constexpr Partition PARTITIONS[] = {
-    {"uboot", 0x90000},  {"ubootenv", 0x10000}, {"devicetree", 0x50000},
-    {"kernel", 0x310000}, {"rfs", 0xF10000},     {"rescue", 0xA10000},
-};
+constexpr std::uint32_t SPARE = 0x10000;  // each partition is this much over its limit
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "install-bench: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -137,10 +129,15 @@ void write_image(const std::string& path, std::uint32_t type, std::uint32_t tota
 
 void make_partitions(const std::string& dir) {
     run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
-    for (const Partition& p : PARTITIONS) {
-        const std::string path = dir + "/" + p.name + ".bin";
+    for (int i = 0; i < FLASH_PARTITION_COUNT; ++i) {
+        std::uint32_t size = SPARE;  // the environment partition has no limit of its own
+        for (const InstallRule& rule : install_rules()) {
+            if (static_cast<int>(rule.partition) == i && rule.size_message != nullptr) size += rule.limit;
+        }
+        const std::string path =
+            dir + "/" + (FLASH_DEVICE_PATHS[i] + std::strlen(FLASH_DEVICE_PREFIX)) + ".bin";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0 || ::ftruncate(fd, p.size) != 0 || ::close(fd) != 0) die(path);
+        if (fd < 0 || ::ftruncate(fd, size) != 0 || ::close(fd) != 0) die(path);
     }
 }
 
