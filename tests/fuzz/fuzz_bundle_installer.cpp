@@ -1,6 +1,8 @@
 // Fuzz target: the bundle installer over arbitrary bundles on the simulated flash. The first
-// byte picks the slot answer (1 or 2: a direct boot would replace the process), whether it is
+// byte picks the slot answer (1 or 2, so the outcome is never a direct boot), whether it is
 // asked, and the same-version test. What is left must agree with the result and the messages.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "fuzz_support.hpp"
