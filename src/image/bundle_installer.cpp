@@ -257,9 +257,9 @@ Step install_application(Walk& w, const SubImage& s, const InstallRule& rule) {
     return store_in_slot(w, s, facts);
 }
 
-// One sub-image of the walk, by its type. What holds no sub-image of a known
-// type is skipped without a message; at the padding a serial transfer leaves
-// after the last sub-image the walk ends (Step::launch is never that).
+// One sub-image of the walk, by its type. An unknown type is skipped without
+// a message; at the padding a serial transfer leaves after the last
+// sub-image, *end_walk is set: the walk is over, and it went well.
 Step install_sub_image(Walk& w, const SubImage& s, bool* end_walk) {
     if (const InstallRule* rule = install_rule_of(s.extent.type)) {
         return rule->target == InstallTarget::application ? install_application(w, s, *rule)

@@ -64,8 +64,8 @@ StreamResult stream_image(const StreamRead& read, StreamRange range, const Strea
                           const StreamBuffer& buffer);
 
 // The sources and sinks the loader streams between.
-StreamRead read_from_fd(int fd);           // positioned reads (pread)
-StreamRead read_from_file(std::FILE* file);  // seek, then read; the stream ends where the range does
-StreamRead read_from_flash(int handle);    // flash_read, which refuses a range past the partition
+StreamRead read_from_fd(int fd);             // positioned reads (pread)
+StreamRead read_from_file(std::FILE* file);  // seek, then read; left just after the last piece
+StreamRead read_from_flash(int handle);      // flash_read, which refuses a range past the partition
 StreamWrite write_to_fd(int fd);
 StreamWrite write_to_file(std::FILE* file);
