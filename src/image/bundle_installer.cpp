@@ -189,9 +189,10 @@ Step prepare_direct_boot(const Walk& w, const SubImage& s) {
 bool slot_file_holds(const std::string& path, const SubImage& s, const StreamBuffer& buffer) {
     const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st{};
+    if (!in.valid() || ::fstat(in.get(), &st) != 0 || st.st_size < 0) return false;
+    if (static_cast<std::uint64_t>(st.st_size) != s.total()) return false;
     std::uint8_t crc_word[4];
-    if (!in.valid() || ::fstat(in.get(), &st) != 0 || st.st_size != off_t{s.total()} ||
-        !read_all_at(in.get(), crc_word, sizeof crc_word, 0) || load_be32(crc_word) != s.stored_crc()) {
+    if (!read_all_at(in.get(), crc_word, sizeof crc_word, 0) || load_be32(crc_word) != s.stored_crc()) {
         return false;
     }
     return stream_image(read_from_fd(in.get()), {0, s.total()}, {}, buffer).sound(s.stored_crc());
