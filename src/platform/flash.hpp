@@ -5,6 +5,14 @@
 
 enum class FlashPartition : int { uboot = 0, ubootenv, devicetree, kernel, rfs, rescue };
 inline constexpr int FLASH_PARTITION_COUNT = 6;
+// Indexed by FlashPartition.
+inline constexpr const char* FLASH_DEVICE_PATHS[FLASH_PARTITION_COUNT] = {
+    "/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
+    "/dev/mtd-kernel", "/dev/mtd-rfs",     "/dev/mtd-rescue",
+};
+inline constexpr const char* FLASH_DEVICE_PREFIX = "/dev/mtd-";
+// What flash_write prints (as a line) for a range that does not fit.
+inline constexpr const char* FLASH_WRITE_PAST_END = "Flash Write range past end of partition.";
 
 struct FlashGeometry {
     std::uint32_t block_count;
@@ -22,9 +30,6 @@ int open_flash_partitions();
 int flash_handle(FlashPartition partition);
 
 int flash_get_geometry(int handle, FlashGeometry* geometry);  // 1 ok, 0 failed
-bool mtd_read(int handle, std::uint32_t offset, std::uint32_t length, void* buffer);
-bool mtd_write(int handle, std::uint32_t offset, std::uint32_t length, const void* buffer);
-bool mtd_erase(int handle, std::uint32_t offset, std::uint32_t length);
 
 int flash_read(void* buffer, int handle, std::uint32_t offset, std::uint32_t length);  // 0 / -1
 int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint32_t length,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/image_header.hpp"
+#include "platform/parse_number.hpp"  // parse_number, for the options
 
 // What `slotimg create` makes.
 struct CreateRequest {
@@ -28,14 +29,16 @@ inline constexpr std::uint32_t DEFAULT_EXTENDED_HEADER_LENGTH = 24;
 std::string build_subimage(const CreateRequest& request, std::span<const std::uint8_t> payload,
                            std::vector<std::uint8_t>* out);
 
-// An unsigned number in decimal or, with a 0x prefix, hexadecimal; the whole
-// text must be the number and it must not exceed `max`.
-bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t* out);
 // "A.B.C.D", each 0-255, into the id word.
 bool parse_version(std::string_view text, std::uint32_t* out);
 // A type name ("kernel", ...) or a code in decimal or 0x-hex below 2^31.
 bool parse_type(std::string_view text, std::uint32_t* out);
 std::string format_version(std::uint32_t id);
+// A type's name, or its code as 0x-hex.
+std::string type_text(std::uint32_t type);
+
+std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void append_json_string(std::string* out, std::string_view text);
 
 enum class SubImageStatus {
     sound,

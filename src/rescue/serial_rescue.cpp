@@ -1,6 +1,6 @@
 // Rescue Mode command X: switches the console line to the transfer settings,
 // runs the XMODEM receiver, switches back and installs what arrived.
-#include "console/serial_rescue.hpp"
+#include "rescue/serial_rescue.hpp"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -8,16 +8,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
-#include "image/bundle_installer.hpp"
 #include "platform/device_io.hpp"
 #include "platform/outside_programs.hpp"
+#include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
 
 namespace {
 
-constexpr const char* SERIAL_PORT_PATH = "/dev/ttyS0";
-constexpr const char* DOWNLOAD_PATH = "/tmp/image";
-constexpr const char* RECEIVE_COMMAND = "/usr/bin/rx /tmp/image";
+constexpr const char* RECEIVER = "/usr/bin/rx";
 constexpr unsigned char CARRIAGE_RETURN = 13;
 constexpr unsigned char LINE_FEED = 10;
 constexpr unsigned WAITING_LINE_PASSES = 10;
@@ -66,16 +66,24 @@ void wait_for_key_byte(int port, unsigned char key, const char* waiting_line) {
 }
 
 int serial_download_begin() {
-    const int port = ::open(SERIAL_PORT_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int port = ::open(serial_port_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         std::fflush(stdout);
         std::perror("Can't open serial port!");
         return -1;
     }
+    // Settings that cannot be read could not be put back after the transfer:
+    // the port is left as it is and the download given up, like a port that
+    // does not open.
+    if (tcgetattr(port, &saved_port_settings) != 0) {
+        std::fflush(stdout);
+        std::perror("Can't read serial port settings");
+        ::close(port);
+        return -1;
+    }
     std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     std::puts("       before initiating the download.");
     settle_port(port);
-    tcgetattr(port, &saved_port_settings);
     const struct termios transfer = serial_transfer_settings(saved_port_settings);
     tcsetattr(port, TCSADRAIN, &transfer);
     tcflow(port, TCOON);
@@ -94,20 +102,21 @@ void serial_download_end(int port) {
     wait_for_key_byte(port, LINE_FEED, "\r\n    ... Waiting for the <ENTER> key to be hit...\r");
 }
 
-int xmodem_rescue() {
+InstallOutcome xmodem_rescue() {
     std::puts("Running xmodem rescue.....");
     // A file left by an earlier download, or by a receiver that failed, must
     // never be taken for what this transfer brought.
-    if (::unlink(DOWNLOAD_PATH) != 0 && errno != ENOENT) {
+    const std::string download = download_path();
+    if (::unlink(download.c_str()) != 0 && errno != ENOENT) {
         std::perror("Can't remove /tmp/image");
-        return 0;
+        return InstallOutcome::nothing_installed;
     }
     const int port = serial_download_begin();
-    if (port < 0) return 0;
-    run_shell(RECEIVE_COMMAND);
-    const bool received = path_exists(DOWNLOAD_PATH);
+    if (port < 0) return InstallOutcome::nothing_installed;
+    run_shell((std::string(RECEIVER) + " " + download).c_str());
+    const bool received = path_exists(download.c_str());
     serial_download_end(port);
     ::close(port);
-    if (!received) return 0;
-    return install_bundle(DOWNLOAD_PATH, false, 0);
+    if (!received) return InstallOutcome::nothing_installed;
+    return install_download();
 }

@@ -2,12 +2,16 @@
 #pragma once
 #include <termios.h>
 
+#include "image/bundle_installer.hpp"
+
 // Receives a bundle into /tmp/image with /usr/bin/rx and installs it: the
-// installer's result, or 0 when no file arrived or the port did not open.
-int xmodem_rescue();
+// installer's outcome, or nothing_installed when no file arrived or the port
+// did not open.
+InstallOutcome xmodem_rescue();
 
 // Switches /dev/ttyS0 to the transfer settings (115200 bps, 8N1, raw) and
-// waits for Enter at the new speed. The open port, or -1.
+// waits for Enter at the new speed. The open port, or -1 when the port does
+// not open or its settings cannot be read (it is then left as it is).
 int serial_download_begin();
 
 // Restores the console settings saved by serial_download_begin and waits for
