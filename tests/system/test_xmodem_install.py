@@ -90,9 +90,9 @@ def download(c, switch, tmp_path, *parts):
 
 
 # Partition, image type, label, payload size: each spans two erase blocks or fits in one.
-FLASH = [("uboot", "bootloader", "Boot Loader", 70001), ("kernel", "kernel", "Kernel", 100001),
-         ("rfs", "rootfs", "Root Filesystem", 65000), ("devicetree", "devicetree", "Device Tree", 20003),
-         ("rescue", "diagnostics", "Diagnostics", 30001)]
+FLASH = [("uboot", "bootloader", "Boot Loader", 70001), ("kernel", "kernel", "Kernel", 20001),
+         ("rfs", "rootfs", "Root Filesystem", 15001), ("devicetree", "devicetree", "Device Tree", 10003),
+         ("rescue", "diagnostics", "Diagnostics", 5001)]
 
 
 def test_every_flash_type_and_an_application_into_slot_two_then_a_cancelled_transfer_then_the_boot(

@@ -16,7 +16,7 @@ import termios
 import time
 import tty
 
-from . import board, boot, network, rootfs, vm_assets, vm_image
+from . import board, boot, installation, network, rootfs, vm_assets, vm_image
 
 EM_X86_64 = 62
 PT_INTERP = 3
@@ -25,7 +25,7 @@ MEMORY_MB = 512
 LOADER_PATH = "usr/bin/slotboot"
 SLOT_DEVICE = 0x54
 USER_WRITE_BYTES_PER_SECOND = 131072
-FLASH_WRITE_BYTES_PER_SECOND = 1 << 20
+FLASH_WRITE_BYTES_PER_SECOND = 256 << 10
 SOCKET_WAIT_SECONDS = 10.0
 KVM_PROBE_SECONDS = 8.0
 # Bytes of one read or write on the console; small enough that the terminal
@@ -476,6 +476,9 @@ def _readable(fd):
 
 def boot_in_machine(repo, args):
     """switch-sim boot --vm: the options that a machine can honour."""
+    if installation.loader_dir("/") is not None:
+        raise boot.BootError("--vm runs from a source checkout, whose build folder "
+                             "holds the machine's loader and kernel")
     if args.arch != "host":
         raise boot.BootError("--vm runs the x86-64 loader; it takes no --arch ppc")
     if args.time_file:
