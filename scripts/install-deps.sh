@@ -13,6 +13,9 @@ packages=(
   g++-powerpc-linux-gnu qemu-user-static
   # the simulated switch: its programs and its peers
   busybox-static lrzsz tftpd-hpa iproute2 util-linux
+  # switch-sim boot --vm: the machine (its kernel comes from Debian's
+  # linux-image-amd64, fetched by the first boot with apt-get download)
+  qemu-system-x86
   # benchmarks: GNU time for the peak RSS
   time
   # system tests

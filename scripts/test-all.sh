@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the include layers and function lengths,
 # builds every preset and runs every test:
-# host (unit + system), asan (unit + system), ppc (unit under qemu-user, then the
+# host (unit + system, then the system rows on the Linux loader in a virtual
+# machine), asan (unit + system), ppc (unit under qemu-user, then the
 # system tests again with the PowerPC loader), the release artifacts, then
 # every fuzz target for a short bounded time.
 set -euo pipefail
@@ -18,6 +19,9 @@ for preset in host asan ppc; do
   echo "=== $preset: test"
   ctest --preset "$preset" || status=1
 done
+echo "=== vm: the system rows that boot the host build's slotboot in a qemu machine"
+SLOTBOOT_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m vm \
+  tests/system || status=1
 echo "=== asan: system tests with the sanitizer build of the loader and slotimg"
 SLOTBOOT_BUILD_DIR="$PWD/build/asan" ASAN_OPTIONS=abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -30,6 +30,10 @@ VM_ROWS = {
 }
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "vm: boots the switch in the virtual machine")
+
+
 def pytest_generate_tests(metafunc):
     if "engine" in metafunc.fixturenames:
         metafunc.parametrize("engine", [h.NS, h.VM], ids=[h.NS, h.VM])
@@ -68,7 +72,10 @@ def pytest_collection_modifyitems(config, items):
         if os.geteuid() != 0 else missing and "not built: " + missing
     vm_reason = reason or vm_missing()
     for item in items:
-        skip = vm_reason if engine.get(item) == h.VM else reason
+        on_vm = engine.get(item) == h.VM
+        if on_vm:
+            item.add_marker(pytest.mark.vm)
+        skip = vm_reason if on_vm else reason
         if skip:
             item.add_marker(pytest.mark.skip(reason=skip))
 

@@ -34,14 +34,18 @@ def _run(argv, cwd=None):
 
 
 def kernel_package():
-    """The versioned kernel package that the meta package depends on."""
-    out = _run(["apt-cache", "depends", KERNEL_PACKAGE])
-    for line in out.splitlines():
-        key, _, value = line.strip().partition(": ")
-        if key == "Depends" and value.startswith("linux-image-"):
-            return value.strip()
-    raise AssetError("apt-cache knows no %s (run scripts/install-deps.sh, which runs "
-                     "apt-get update)" % KERNEL_PACKAGE)
+    """The versioned kernel package that the meta package depends on; the
+    package lists are fetched once when they do not know it."""
+    for attempt in (1, 2):
+        r = subprocess.run(["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True,
+                           text=True)
+        for line in r.stdout.splitlines() if r.returncode == 0 else []:
+            key, _, value = line.strip().partition(": ")
+            if key == "Depends" and value.startswith("linux-image-"):
+                return value.strip()
+        if attempt == 1:
+            _run(["apt-get", "update", "-q"])
+    raise AssetError("apt-cache knows no %s, even after apt-get update" % KERNEL_PACKAGE)
 
 
 def module_dependencies(path):
