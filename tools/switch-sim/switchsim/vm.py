@@ -1,9 +1,10 @@
 # Booting a switch in a virtual machine (switch-sim boot DIR --vm): the real
 # loader (slotboot, the Linux build) on a real kernel's drivers. qemu runs
-# the machine; this process is its cable harness: the console (the first
-# UART) on the calling terminal, the control line (the third UART) that
-# brings the boot-slot register's writes and the loader's exit status, the
-# monitor for the link state, and the server host for --net.
+# the machine (its PID 1 is vm_init.sh); this process is its cable harness:
+# the console (the first UART) on the calling terminal, the control line (the
+# second UART) that brings the boot-slot register's writes, the SMBus traffic
+# and the loader's exit status, qemu's monitor for the link state, and the
+# server host for --net. The third UART is the kernel's log.
 import os
 import re
 import select
@@ -167,7 +168,8 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
                                    ",throttling.bps-write=%d" % USER_WRITE_BYTES_PER_SECOND),
               ("usrlib", "/usr/lib", ",readonly=on"), ("usrlib64", "/usr/lib64", ",readonly=on")]
     for tag, path, options in shares:
-        cmd += ["-fsdev", "local,id=%s,path=%s,security_model=passthrough%s" % (tag, path, options),
+        cmd += ["-fsdev", "local,id=%s,path=%s,security_model=passthrough%s"
+                % (tag, path, options),
                 "-device", "virtio-9p-pci,fsdev=%s,mount_tag=%s" % (tag, tag)]
     if net is None:
         cmd += ["-nic", "none"]
@@ -250,52 +252,40 @@ class Machine:
             self.qemu.kill()
 
     def run(self, fd_in, fd_out):
-        readers = [self.console, self.control, self.monitor]
-        if fd_in is not None:
-            readers.append(fd_in)
+        """Carries bytes until qemu ends: the machine's console to fd_out, fd_in
+        (None: no input) to the console, the control line to on_control."""
+        readers = [self.console, self.control, self.monitor] + [fd_in] * (fd_in is not None)
         try:
             while self.qemu.poll() is None:
-                ready = select.select(readers, [], [], 0.2)[0]
-                if self.console in ready:
-                    data = self.console.recv(CHUNK)
-                    if not data:
-                        readers.remove(self.console)
-                    elif fd_out is not None:
-                        _write_all(fd_out, data)
-                if self.control in ready:
-                    data = self.control.recv(CHUNK)
-                    if not data:
-                        readers.remove(self.control)
-                    self.on_control(data)
-                if self.monitor in ready and not self.monitor.recv(CHUNK):
-                    readers.remove(self.monitor)
-                if fd_in is not None and fd_in in ready:
-                    try:
-                        data = os.read(fd_in, CHUNK)
-                    except OSError:
-                        data = b""
-                    if data:
-                        self.console.sendall(data)
-                    else:
-                        readers.remove(fd_in)
+                for source in select.select(readers, [], [], 0.2)[0]:
+                    if not self._carry(source, fd_out):
+                        readers.remove(source)
             # What the machine wrote last is still in the sockets.
             for s in (self.console, self.control):
                 s.setblocking(False)
-                while True:
-                    try:
-                        data = s.recv(CHUNK)
-                    except OSError:
-                        break
-                    if not data:
-                        break
-                    if s is self.control:
-                        self.on_control(data)
-                    elif fd_out is not None:
-                        _write_all(fd_out, data)
+                while self._carry(s, fd_out):
+                    pass
             self.on_control(b"\n")
         finally:
             self.pull_plug()
             self.qemu.wait()
+
+    def _carry(self, source, fd_out):
+        """Moves what one source has; False at its end."""
+        try:
+            data = source.recv(CHUNK) if isinstance(source, socket.socket) else \
+                os.read(source, CHUNK)
+        except (BlockingIOError, InterruptedError):
+            return False
+        except OSError:
+            data = b""
+        if source is self.console and fd_out is not None:
+            _write_all(fd_out, data)
+        elif source is self.control:
+            self.on_control(data)
+        elif not isinstance(source, socket.socket) and data:
+            self.console.sendall(data)   # the terminal's keys
+        return bool(data)
 
     def on_control(self, data):
         self.control_text += data
@@ -409,7 +399,8 @@ def run_vm_boot(repo, switch_dir, build=None, net=None, user_size=None):
         }
         initramfs = os.path.join(workdir, "initramfs.cpio")
         vm_image.write_initramfs(initramfs, static_busybox(), kernel, settings)
-        argv = qemu_command(kernel, initramfs, workdir, switch_dir, accelerator(kernel, cache_folder(repo), workdir), net)
+        accel = accelerator(kernel, cache_folder(repo), workdir)
+        argv = qemu_command(kernel, initramfs, workdir, switch_dir, accel, net)
         return _run_machine(switch_dir, argv, workdir, net)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)

@@ -55,20 +55,18 @@ for m in $MODULES; do
 done
 
 # ---- the switch's root, as the host's folder DIR/root
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=mmap root $NEWROOT ||
-  fail "mount of the switch's root"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,ro,cache=mmap usrlib $NEWROOT/usr/lib ||
-  fail "mount of the host's libraries"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,ro,cache=mmap usrlib64 $NEWROOT/usr/lib64 ||
-  fail "mount of the host's libraries"
+SHARE=trans=virtio,version=9p2000.L,msize=262144
+# The system part is read through the page cache; /user is written through.
+mount -t 9p -o $SHARE,cache=mmap root $NEWROOT || fail "mount of the switch's root"
+mount -t 9p -o $SHARE,ro,cache=mmap usrlib $NEWROOT/usr/lib || fail "mount of /usr/lib"
+mount -t 9p -o $SHARE,ro,cache=mmap usrlib64 $NEWROOT/usr/lib64 || fail "mount of /usr/lib64"
 if [ -n "$USER_SIZE" ]; then
   # A small /user: a tmpfs seeded from DIR/root/user, copied back at the end.
-  mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 user $NEWROOT/sim/user &&
+  mount -t 9p -o $SHARE user $NEWROOT/sim/user &&
     mount -t tmpfs -o size=$USER_SIZE tmpfs $NEWROOT/user &&
     cp -a $NEWROOT/sim/user/. $NEWROOT/user/ || fail "a /user of $USER_SIZE bytes"
 else
-  mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 user $NEWROOT/user ||
-    fail "mount of /user"
+  mount -t 9p -o $SHARE user $NEWROOT/user || fail "mount of /user"
 fi
 mount -t tmpfs -o mode=1777 tmpfs $NEWROOT/tmp
 mount -t proc proc $NEWROOT/proc
@@ -107,7 +105,11 @@ done
 # ---- I2C: bus 0 is the stub with the three devices, bus 1 the board's SMBus
 stub= other=
 for adapter in /sys/class/i2c-adapter/i2c-*; do
-  if [ "$(cat $adapter/name)" = "$STUB_NAME" ]; then stub=${adapter##*-}; else other=${adapter##*-}; fi
+  if [ "$(cat $adapter/name)" = "$STUB_NAME" ]; then
+    stub=${adapter##*-}
+  else
+    other=${adapter##*-}
+  fi
 done
 [ -n "$stub" ] && [ -n "$other" ] || fail "I2C adapters: stub '$stub', other '$other'"
 node i2c-0 /sys/class/i2c-dev/i2c-$stub
@@ -118,7 +120,8 @@ at=0
 while [ $# -gt 0 ]; do
   chunk=
   while [ $# -gt 0 ] && [ ${#chunk} -lt 160 ]; do chunk="$chunk 0x$1"; shift; done
-  i2cset -y $stub $SLOT_DEVICE $(printf 0x%02x $at) $chunk i || fail "loading the boot-slot register"
+  i2cset -y $stub $SLOT_DEVICE $(printf 0x%02x $at) $chunk i ||
+    fail "loading the boot-slot register"
   at=$((at + 32))
 done
 TRACE=/sys/kernel/tracing
@@ -129,11 +132,9 @@ for event in smbus_write smbus_reply; do
 done
 cat $TRACE/trace_pipe > $CONTROL &
 
-save_register() {
-  set --
-  for row in $(i2cdump -y $stub $SLOT_DEVICE b | sed -n 's/^[0-9a-f]0: \(\([0-9a-fX]\{2\} \)\{16\}\).*/\1/p' | tr ' ' '\n'); do
-    set -- "$@" $row
-  done
+save_register() {   # its 256 bytes from i2cdump's rows "00: 01 00 ...  ascii"
+  set -- $(i2cdump -y $stub $SLOT_DEVICE b |
+           sed -n 's/^[0-9a-f]0: \(\([0-9a-fX]\{2\} \)\{16\}\).*/\1/p')
   [ $# -eq 256 ] && say "register $*"
 }
 
