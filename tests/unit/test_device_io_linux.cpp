@@ -48,7 +48,16 @@ struct Descriptors {
     }
 };
 
+// qemu-user, which runs the PowerPC build of the tests, answers the device
+// requests it does not translate with ENOSYS, whatever the descriptor.
+bool requests_reach_a_kernel() {
+    device_io::MtdInfo info{};
+    errno = 0;
+    return !(device_io::mtd_get_info(-1, &info) < 0 && errno == ENOSYS);
+}
+
 TEST(DeviceIoLinux, EveryRequestOnANonDeviceFailsWithErrno) {
+    if (!requests_reach_a_kernel()) GTEST_SKIP() << "device requests end in the emulator";
     Descriptors d;
     ASSERT_NE(d.file, nullptr);
     const struct {
