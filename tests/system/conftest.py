@@ -22,9 +22,10 @@ def slotimg():
 
 
 @pytest.fixture
-def switch(tmp_path):
-    """A new switch (erased flash, slot 1 selected, no slot files)."""
-    sw = h.Switch(tmp_path / "switch", tmp_path / "work").new()
+def switch(request, tmp_path):
+    """A new switch (erased flash, slot 1 selected, no slot files); its erase
+    size is the test's parameter when given indirectly."""
+    sw = h.Switch(tmp_path / "switch", tmp_path / "work").new(getattr(request, "param", 65536))
     yield sw
     # pytest keeps the last runs' directories: keep slots, register, bus log; not flash
     for part in (sw.path / "flash").glob("*.bin"):

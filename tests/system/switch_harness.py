@@ -2,8 +2,12 @@
 # made with tar, images made with slotimg, and a console driven through a pty.
 import gzip
 import os
+import re
+import signal
 import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
 import pexpect
@@ -12,6 +16,9 @@ REPO = Path(__file__).resolve().parents[2]
 SWITCH_SIM = REPO / "tools" / "switch-sim" / "switch-sim"
 REG_SELECTED, REG_BOOTED = 0, 0x3A
 APPLICATION, DIAGNOSTICS = "application", "diagnostics"
+
+# The loader's console texts the tests look for.
+PROMPT = "Option? : "
 
 
 def build_dir():
@@ -86,8 +93,9 @@ class Switch:
         self.work.mkdir(parents=True, exist_ok=True)
         self.register_file = self.path / "slot-register.bin"
 
-    def new(self, erase_size=65536):
+    def new(self, erase_size):
         run([SWITCH_SIM, "new", self.path, "--erase-size", erase_size])
+        self.erase_size = erase_size
         return self
 
     def setenv(self, *assignments):
@@ -113,14 +121,16 @@ class Switch:
     def flash(self, name):
         return self.path / "flash" / (name + ".bin")
 
-    def boot(self, time_scale=0, args=(), timeout=30, env=None):
-        """A Console on a new boot (generous timeout: a sanitizer build, a busy host)."""
-        argv = ["boot", str(self.path), "--time-scale", str(time_scale), *args]
+    def boot_command(self, time_scale=0, args=(), env=None):
+        """switch-sim boot's arguments and environment."""
+        argv = [str(SWITCH_SIM), "boot", str(self.path), "--time-scale", str(time_scale), *args]
         e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
                  SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
-        return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args else
-                       loader_args()), env=e, encoding="utf-8", codec_errors="replace",
-                       timeout=timeout, dimensions=(40, 200)))
+        return argv + ([] if "--arch" in args else loader_args()), e
+
+    def boot(self, time_scale=0, args=(), timeout=30, env=None):
+        """A Console on a new boot (generous timeout: a sanitizer build, a busy host)."""
+        return spawn(*self.boot_command(time_scale, args, env), timeout=timeout)
 
     def bus_log(self):
         p = self.path / "bus.log"
@@ -130,12 +140,20 @@ class Switch:
         return [l for l in self.bus_log() if not l.startswith("flash ")]
 
 
+def spawn(argv, env, timeout=30):
+    """A Console on a program started on a new terminal."""
+    return Console(pexpect.spawn(argv[0], argv[1:], env=env, encoding="utf-8",
+                                 codec_errors="replace", timeout=timeout, dimensions=(40, 200)))
+
+
 class Console:
     """The switch's console, as an operator sees it. What it prints is kept (transcript,
-    with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
+    with CR LF as LF) and shown on stdout, which pytest reports when a test fails.
+    A console on pipes (pexpect.popen_spawn) has no terminal to turn LF into CR LF."""
 
     def __init__(self, child):
         self.child, self._parts = child, []
+        self.terminal = isinstance(child, pexpect.spawn)
         child.logfile_read = self
 
     def write(self, text):
@@ -150,20 +168,35 @@ class Console:
         return "".join(self._parts).replace("\r\n", "\n")
 
     def expect(self, text, timeout=-1):
-        self.child.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
+        self.child.expect_exact(text.replace("\n", "\r\n") if self.terminal else text,
+                                timeout=timeout)
         return self.child.before
 
     def expect_in_order(self, *texts):
         for t in texts:
             self.expect(t)
 
+    def wait_for_key_read(self):
+        """Until the loader (or a shell) reads the console key by key: it turns the
+        terminal's line mode off only while it waits, and a key typed before would
+        be echoed by the terminal as well."""
+        deadline = time.monotonic() + self.child.timeout
+        while self.terminal and termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
+            assert time.monotonic() < deadline, "the console is never read key by key"
+            time.sleep(0.01)
+
     def key(self, ch):
+        self.wait_for_key_read()
         self.child.send(ch)
 
     def line(self, text):
-        self.child.send(text + "\r")
+        self.key(text + "\r")
+
+    def send(self, data):   # at once, whatever reads the console
+        self.child.send(data)
 
     def interrupt(self):
+        self.wait_for_key_read()
         self.child.sendintr()
 
     def finish(self, timeout=-1):
@@ -174,4 +207,64 @@ class Console:
         return self.child.before, 128 + (self.child.signalstatus or 0) if status is None else status
 
     def close(self):
-        self.child.close(force=True)
+        if self.terminal:
+            self.child.close(force=True)
+        elif self.child.proc.poll() is None:
+            self.child.kill(signal.SIGKILL)
+            self.child.wait()
+
+
+def parent_pids():   # pid -> its parent's pid, of every process
+    parents = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:   # the name, in parentheses, may hold spaces
+            parents[int(stat.parent.name)] = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            pass   # ended meanwhile
+    return parents
+
+
+def descendants(pid):
+    parents, found = parent_pids(), [pid]
+    for p in found:
+        found += [c for c, parent in parents.items() if parent == p]
+    return found[1:]
+
+
+def mount_points():   # of this test's mount namespace (the kernel writes a space as \040)
+    lines = Path("/proc/self/mountinfo").read_text().splitlines()
+    return [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), l.split()[4]) for l in lines]
+
+
+class BootNamespace:
+    """The PID namespace of a running boot, found from switch-sim's process
+    whatever the test host's root; held open, so that its number stays its
+    own until close()."""
+
+    def __init__(self, switch_sim_pid):
+        own = os.stat("/proc/self/ns/pid").st_ino
+        for pid in descendants(switch_sim_pid):
+            try:
+                fd = os.open("/proc/%d/ns/pid" % pid, os.O_RDONLY)
+            except OSError:
+                continue
+            if os.fstat(fd).st_ino != own:
+                self.fd = fd
+                return
+            os.close(fd)
+        raise AssertionError("switch-sim %d has no process in a PID namespace of its own"
+                             % switch_sim_pid)
+
+    def pids(self):
+        ns, found = os.fstat(self.fd), []
+        for link in Path("/proc").glob("[0-9]*/ns/pid"):
+            try:
+                st = os.stat(link)
+            except OSError:
+                continue
+            if (st.st_dev, st.st_ino) == (ns.st_dev, ns.st_ino):
+                found.append(int(link.parent.parent.name))
+        return found
+
+    def close(self):
+        os.close(self.fd)

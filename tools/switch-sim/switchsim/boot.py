@@ -2,16 +2,22 @@
 # loader's command and environment, then the namespaces that run the switch's
 # side (pid1.py) with the calling terminal as the console, cabled to the
 # server host or not.
+import array
+import fcntl
 import json
 import os
+import select
 import signal
+import stat
 import subprocess
 import termios
+import time
 
 from . import board, network, paths, rootfs
-from .util import SimError, die_with_parent
+from .util import SimError, child_pids, die_with_parent
 
 EM_PPC = 20
+CONSOLE_POLL_SECONDS = 0.05
 # Passed on to the loader when set: the board's fault injection, and the
 # options of a sanitizer build.
 PASSED_ON = ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
@@ -181,10 +187,77 @@ def run_cabled(switch_dir, net, pid1_command, fd):
             signal.signal(s, handler)
 
 
+class ConsoleWatch:
+    """Tells when the console has gone for good: its terminal hung up (closed
+    by whatever held it, its owner killed), or, without a terminal, a
+    standard input that is a pipe or socket closed by its writer and read to
+    its end. Nobody can answer the loader any more: the boot is powered off.
+    A boot fed from a file or /dev/null runs until it ends by itself."""
+
+    def __init__(self, tty_fd):
+        self.fd = tty_fd
+        self.stream = False
+        if tty_fd is None:
+            try:
+                mode = os.fstat(0).st_mode
+            except OSError:
+                return
+            if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+                self.fd, self.stream = 0, True
+
+    def register(self, poller):
+        if self.fd is not None:
+            poller.register(self.fd, 0)   # hang-ups and errors only
+
+    def gone(self, revents):
+        """Whether the events polled on the console mean it has gone."""
+        if not revents & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
+            return False
+        if not self.stream:
+            return True
+        left = array.array("i", [0])
+        try:
+            fcntl.ioctl(self.fd, termios.FIONREAD, left)
+        except OSError:
+            return True
+        return left[0] == 0   # else the loader has bytes still to read
+
+
+def wait_unless_console_gone(proc, watch):
+    """Waits for proc to end; False when the console went first."""
+    pidfd = os.pidfd_open(proc.pid)
+    poller = select.poll()
+    poller.register(pidfd, select.POLLIN)
+    watch.register(poller)
+    try:
+        while True:
+            events = dict(poller.poll())
+            if pidfd in events:
+                return True
+            if watch.gone(events.get(watch.fd, 0)):
+                return False
+            # Bytes left in a closed pipe: look again once the loader read some.
+            time.sleep(CONSOLE_POLL_SECONDS)
+    finally:
+        os.close(pidfd)
+
+
+def kill_switch(proc):
+    """Pulls the switch's plug: its PID 1 is killed, and with it everything
+    in its namespace, before unshare (which ignores SIGTERM) ends."""
+    for pid in child_pids(proc.pid) or [proc.pid]:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
 def run_in_namespaces(cmd, fd):
-    """Runs the namespace command on the terminal fd; returns the loader's
-    exit status."""
+    """Runs the namespace command with the terminal fd (None: none) as the
+    console; returns the loader's exit status, or 128 + the signal that
+    pulled the plug (SIGHUP when the console went away)."""
     guard = TerminalGuard(fd)
+    watch = ConsoleWatch(fd)
     # Ctrl-C on the console is the loader's: this process and the namespace
     # plumbing ignore it (the ignore is inherited down to the PID-1 side,
     # which gives the loader the default action before it starts).
@@ -192,19 +265,15 @@ def run_in_namespaces(cmd, fd):
     previous = {}
     try:
         proc = subprocess.Popen(cmd, preexec_fn=die_with_parent, close_fds=True)
-
-        # Terminating switch-sim pulls the switch's plug: unshare would
-        # ignore these signals, so it is killed, and the namespace with it.
         ended_by = []
 
-        def pull_plug(signum, _frame):
+        def pull_plug(signum, _frame=None):
             ended_by.append(signum)
-            try:
-                proc.kill()
-            except OSError:
-                pass
+            kill_switch(proc)
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
+        if not wait_unless_console_gone(proc, watch):
+            pull_plug(signal.SIGHUP)
         status = proc.wait()
         if ended_by:
             status = -ended_by[0]

@@ -38,6 +38,19 @@ def pid_alive(pid):
     return True
 
 
+def child_pids(pid):
+    """The processes whose parent is pid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:   # the name, in parentheses, may hold spaces
+            with open("/proc/%s/stat" % entry) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass   # not a process, or ended meanwhile
+    return found
+
+
 def write_file(path, data, mode=0o644):
     """Replaces path by a file holding data (text or bytes) with that mode."""
     tmp = path + ".new"
