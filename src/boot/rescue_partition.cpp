@@ -32,9 +32,8 @@ int recreate_user_fs_and_boot_diagnostics() {
     std::fflush(stdout);
     const int key = read_key();
     std::putchar('\n');
-    // Ctrl-C ends the wait without a key: the command is given up whole,
-    // neither erasing nor booting anything.
-    if (key == 0 && break_requested.load() != 0) return 0;
+    // Only y or Y erases; anything else, Ctrl-C included (no key), boots the
+    // rescue partition with /user left as it is.
     if (key != 0 && std::toupper(key) == 'Y') {
         std::puts("unmount filesystem");
         run_shell("/bin/umount /user &> /dev/null");
@@ -94,14 +93,10 @@ int boot_rescue_partition() {
                    stdout);
         std::fflush(stdout);
         char answer[8] = {};
+        // No line at all (end of input, Ctrl-C): launch at once, with no
+        // slot written or recorded.
         const bool answered = std::fgets(answer, sizeof answer, stdin) != nullptr;
-        if (!answered && break_requested.load() != 0) {
-            // Ctrl-C gives the recovery boot up: nothing is copied or booted.
-            std::clearerr(stdin);
-            std::putchar('\n');
-            empty_archive();
-            return 0;
-        }
+        if (!answered) std::clearerr(stdin);
         if (answered) {
             const char c = answer[0];
             if (c != '1' && c != '2') {
@@ -131,7 +126,13 @@ int boot_rescue_partition() {
                 run_shell("mkdir /user/images &> /dev/null");
                 char command[64];
                 std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", c);
-                run_shell(command);
+                if (run_shell(command) != 0) {
+                    // A slot file that was not written whole (a full /user,
+                    // say) must not be selected: the boot goes on without it.
+                    std::fprintf(stderr, "Failed to copy the recovery image to image%c\n", c);
+                    empty_archive();
+                    return 0;
+                }
                 const int slot = c - '0';
                 std::printf("Setting boot image to %d\n", slot);
                 std::fflush(stdout);

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr const char* SERIAL_PORT_PATH = "/dev/ttyS0";
+const char* serial_port_path = SERIAL_PORT_PATH;
 constexpr const char* DOWNLOAD_PATH = "/tmp/image";
 constexpr const char* RECEIVE_COMMAND = "/usr/bin/rx /tmp/image";
 constexpr unsigned char CARRIAGE_RETURN = 13;
@@ -66,16 +67,24 @@ void wait_for_key_byte(int port, unsigned char key, const char* waiting_line) {
 }
 
 int serial_download_begin() {
-    const int port = ::open(SERIAL_PORT_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int port = ::open(serial_port_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         std::fflush(stdout);
         std::perror("Can't open serial port!");
         return -1;
     }
+    // Settings that cannot be read could not be put back after the transfer:
+    // the port is left as it is and the download given up, like a port that
+    // does not open.
+    if (tcgetattr(port, &saved_port_settings) != 0) {
+        std::fflush(stdout);
+        std::perror("Can't read serial port settings");
+        ::close(port);
+        return -1;
+    }
     std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     std::puts("       before initiating the download.");
     settle_port(port);
-    tcgetattr(port, &saved_port_settings);
     const struct termios transfer = serial_transfer_settings(saved_port_settings);
     tcsetattr(port, TCSADRAIN, &transfer);
     tcflow(port, TCOON);
@@ -110,4 +119,8 @@ int xmodem_rescue() {
     ::close(port);
     if (!received) return 0;
     return install_bundle(DOWNLOAD_PATH, false, 0);
+}
+
+void set_serial_port_for_testing(const char* path) {
+    serial_port_path = path != nullptr && *path != '\0' ? path : SERIAL_PORT_PATH;
 }

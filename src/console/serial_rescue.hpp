@@ -7,7 +7,8 @@
 int xmodem_rescue();
 
 // Switches /dev/ttyS0 to the transfer settings (115200 bps, 8N1, raw) and
-// waits for Enter at the new speed. The open port, or -1.
+// waits for Enter at the new speed. The open port, or -1 when the port does
+// not open or its settings cannot be read (it is then left as it is).
 int serial_download_begin();
 
 // Restores the console settings saved by serial_download_begin and waits for
@@ -20,3 +21,6 @@ void wait_for_key_byte(int port, unsigned char key, const char* waiting_line);
 
 // The transfer settings built from the console settings of the port.
 struct termios serial_transfer_settings(const struct termios& console);
+
+// Tests: the port opened instead of /dev/ttyS0 (null or empty: /dev/ttyS0).
+void set_serial_port_for_testing(const char* path);

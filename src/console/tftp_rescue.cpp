@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -78,8 +79,13 @@ int tftp_rescue() {
         if (break_requested.load() != 0) return 0;
         std::printf("Installing image %s from TFTP server %s\n", file_name, server_text);
         // The TFTP client leaves an existing file alone when a transfer
-        // fails; only a file that this attempt wrote may count.
-        ::unlink(DOWNLOAD_PATH);
+        // fails; only a file that this attempt wrote may count, so one that
+        // cannot be removed ends the download.
+        if (::unlink(DOWNLOAD_PATH) != 0 && errno != ENOENT) {
+            std::fflush(stdout);
+            std::perror("Can't remove /tmp/image");
+            return 0;
+        }
         run_shell(command);
         if (path_exists(DOWNLOAD_PATH)) {
             downloaded = true;

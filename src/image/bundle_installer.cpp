@@ -15,7 +15,6 @@
 #include <new>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
 #include "boot/launch.hpp"
 #include "boot/slot_boot.hpp"
 #include "image/byte_order.hpp"
@@ -276,10 +275,10 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
         data += s.extent.header_length;
         length = s.extent.payload_length;
     }
+    // flash_write refuses a partition too small before it erases anything,
+    // and prints the cause of any failure itself.
     const int handle = flash_handle(t.partition);
-    FlashGeometry geometry{};
-    if (flash_get_geometry(handle, &geometry) == 0 || length > geometry.total_size ||
-        flash_write(data, handle, 0, length, true) < 0 ||
+    if (flash_write(data, handle, 0, length, true) < 0 ||
         !flash_holds(handle, data, length, w.chunk)) {
         std::puts(t.failure_line);
         return Step::failed;
@@ -289,19 +288,15 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
     return Step::next;
 }
 
-// The slot question: 1 or 2 from the first character of the answer, else 0;
-// -1 when Ctrl-C ended the wait: the operator gives the installation up
-// rather than boot the download.
+// The slot question: 1 or 2 from the first character of the answer, else 0.
+// A read that ends without a line (end of input, Ctrl-C) is 0 as well: the
+// download is booted directly.
 int ask_for_slot() {
     std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
     std::fflush(stdout);
     char answer[32];
     if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
         std::clearerr(stdin);
-        if (break_requested.load() != 0) {
-            std::putchar('\n');
-            return -1;
-        }
         return 0;
     }
     if (answer[0] == '1') return 1;
@@ -411,11 +406,7 @@ Step install_application(Walk& w, const SubImage& s) {
         std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return Step::failed;
     }
-    if (w.slot == 0) {
-        const int answer = ask_for_slot();
-        if (answer < 0) return Step::failed;
-        w.slot = answer;
-    }
+    if (w.slot == 0) w.slot = ask_for_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
     return store_in_slot(w, s);
 }
@@ -450,10 +441,15 @@ int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch
             step = install_flash_image(w, s, *target);
         } else if (s.extent.type == IMAGE_TYPE_APPLICATION) {
             step = install_application(w, s);
+        } else if (s.extent.status == ExtentStatus::invalid) {
+            // An unknown type whose lengths describe no sub-image at all:
+            // the walk cannot tell where anything after it starts.
+            char name[32];
+            std::snprintf(name, sizeof name, "type 0x%08x", static_cast<unsigned>(s.extent.type));
+            step = refuse_header(name, s.extent.status);
         } else if (s.extent.status != ExtentStatus::ok) {
-            // An unknown type that describes nothing that fits: the padding
-            // a serial transfer leaves after the last sub-image, or garbage.
-            // Either way there is nothing more to walk.
+            // An unknown type that runs past the end of the file: the
+            // padding a serial transfer leaves after the last sub-image.
             break;
         }
         if (step == Step::failed) return 0;

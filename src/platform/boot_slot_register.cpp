@@ -46,23 +46,29 @@ int close_i2c_buses() {
     return 0;
 }
 
+// Each transfer below is made only once its target is set: a target that
+// cannot be set (a kernel driver owns the address) leaves the previous one in
+// place, and the transfer would reach another chip. The transfer then counts
+// as failed: a write reports it, a read yields 0xFF.
 int select_mux_channel(int channel) {
     if (channel < 0 || channel > 7) {
         errno = EINVAL;
         return -1;
     }
-    device_io::i2c_set_target(bus_handles[0], MUX_ADDRESS);
+    if (device_io::i2c_set_target(bus_handles[0], MUX_ADDRESS) < 0) return -1;
     return device_io::i2c_write_byte(bus_handles[0], static_cast<std::uint8_t>(1u << channel));
 }
 
 int deselect_mux() {
-    device_io::i2c_set_target(bus_handles[0], MUX_ADDRESS);
+    if (device_io::i2c_set_target(bus_handles[0], MUX_ADDRESS) < 0) return -1;
     return device_io::i2c_write_byte(bus_handles[0], 0);
 }
 
 int prepare_slot_device() {
-    device_io::i2c_set_target(bus_handles[0], PREPARE_ADDRESS);
-    int result = device_io::i2c_smbus_write_byte_data(bus_handles[0], PREPARE_REGISTER, PREPARE_VALUE);
+    int result = device_io::i2c_set_target(bus_handles[0], PREPARE_ADDRESS);
+    if (result == 0) {
+        result = device_io::i2c_smbus_write_byte_data(bus_handles[0], PREPARE_REGISTER, PREPARE_VALUE);
+    }
     device_io::wait_microseconds(SETTLE_MICROSECONDS);
     return result;
 }
@@ -70,9 +76,11 @@ int prepare_slot_device() {
 int write_slot_register(std::uint16_t reg, std::uint8_t value) {
     select_mux_channel(SLOT_CHANNEL);
     prepare_slot_device();
-    device_io::i2c_set_target(bus_handles[0], SLOT_ADDRESS);
-    int result = device_io::i2c_smbus_write_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF),
+    int result = device_io::i2c_set_target(bus_handles[0], SLOT_ADDRESS);
+    if (result == 0) {
+        result = device_io::i2c_smbus_write_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF),
                                                       value);
+    }
     int error = errno;
     device_io::wait_microseconds(SETTLE_MICROSECONDS);
     if (result < 0) std::printf("I2C error when writing bus %d offset %d: %d\n", 0, reg, error);
@@ -84,7 +92,8 @@ int read_slot_register(std::uint16_t reg, std::uint8_t* value_out) {
     select_mux_channel(SLOT_CHANNEL);
     prepare_slot_device();
     int target = device_io::i2c_set_target(bus_handles[0], SLOT_ADDRESS);
-    int byte = device_io::i2c_smbus_read_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF));
+    int byte = target < 0 ? -1
+                          : device_io::i2c_smbus_read_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF));
     *value_out = static_cast<std::uint8_t>(byte & 0xFF);  // a failed read stores 0xFF
     deselect_mux();
     return target < 0 ? target : *value_out;

@@ -129,29 +129,52 @@ T_ANSWERS = ["192.0.2.5", "255.255.255.0", "192.0.2.1", "192.0.2.1", "bundle.img
 CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
 RECOVERY = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 DISTRO = "Would you like to enter recovery mode to download a new image? y/N: "
+AT_BOOT = "diagnostics=diags"
+MENU_AGAIN = [LISTING, PROMPT]
+RESCUE_BOOT = ["Booting diags image...", "Launching diagnostics image", BACKTRACE, "RESCUE APP"]
+RECOVERY_BOOT = ["Running install script", BACKTRACE, "RESCUE APP"]
+GIVEN_UP = ("Installing recovery image", "Booting recovery image")
 
-# Menu key (None: a normal boot), question, answer typed before Ctrl-C, what must not follow.
-CTRL_C = [pytest.param("T", q, a, (T_QUESTIONS + ["Configuring"])[i + 1], id=q.split()[0])
-          for i, (q, a) in enumerate(zip(T_QUESTIONS, T_ANSWERS))] + [
-    pytest.param("M", "MAC address (format nn:nn:nn:nn:nn:nn): ", "00:11:22:33:44:55",
-                 "ifconfig", id="mac"),
-    pytest.param("X", QUESTION, "2", "Installing image as", id="slot"),
-    pytest.param("D", CONFIRM, "", "Booting diags image", id="erase"),
-    pytest.param("D", RECOVERY, "2", "Installing recovery image", id="recovery"),
-    pytest.param(None, DISTRO, "", "Entering Rescue Mode", id="distro-id"),
+# Where the question comes (a menu key, a boot setting, None: a normal boot),
+# the question, the answer typed before Ctrl-C, what follows in order (a pair:
+# a question and its answer), what must not follow, the booted record after.
+# The network, MAC and file name questions give the command up; at the slot
+# question the download boots, at the erase question the rescue partition
+# boots (the flag stays set: the management port's question at boot gives up
+# after its answer), at the recovery question the image is launched as is.
+CTRL_C = [pytest.param("T", q, a, MENU_AGAIN, ((T_QUESTIONS + ["Configuring"])[i + 1],), 0,
+                       id=q.split()[0]) for i, (q, a) in enumerate(zip(T_QUESTIONS, T_ANSWERS))] + [
+    pytest.param("M", "MAC address (format nn:nn:nn:nn:nn:nn): ", "00:11:22:33:44:55", MENU_AGAIN,
+                 ("ifconfig",), 0, id="mac"),
+    pytest.param("X", QUESTION, "2", ["Booting downloaded image", "Image ready to boot...",
+                 BACKTRACE, NEW], ("Installing image as",), 0, id="slot"),
+    pytest.param("D", CONFIRM, "", RESCUE_BOOT, ("unmount",), 4, id="erase"),
+    pytest.param(AT_BOOT, CONFIRM, "", RESCUE_BOOT, ("unmount",), 4, id="erase-at-boot"),
+    pytest.param(AT_BOOT + " gdbserver=on", CONFIRM, "", ["Booting diags image...",
+                 "Image not found... ", (T_QUESTIONS[0], T_ANSWERS[0]), "Booting image '1'",
+                 "[switch-sim] gdbserver :1234"], ("unmount", T_QUESTIONS[1]), 1,
+                 id="erase-at-boot-flag-stays-set"),
+    pytest.param("D", RECOVERY, "2", RECOVERY_BOOT, GIVEN_UP, 0, id="recovery"),
+    pytest.param(AT_BOOT, RECOVERY, "2", RECOVERY_BOOT, GIVEN_UP, 0, id="recovery-at-boot"),
+    pytest.param(None, DISTRO, "", [BACKTRACE, APP1], ("Entering Rescue Mode",), 1, id="distro-id"),
 ]
 
 
-@pytest.mark.parametrize("key, question, typed, never", CTRL_C)
-def test_ctrl_c_gives_the_dialogue_up(switch, boot, app_image, key, question, typed, never):
-    switch.put_slot(1, app_image(APP1, distro_id=key is not None))
-    with open(switch.flash("rescue"), "r+b") as f:  # D would boot this
-        f.write(app_image("DIAG", image_type=h.APPLICATION if question == RECOVERY else h.DIAGNOSTICS)
-                .read_bytes())
-    data = big_app(app_image) if key == "X" else None
-    c = boot(time_scale=TIME_SCALE) if key is None else rescue_console(switch, boot, data=data)
-    c.key(key if key in ("T", "M", "D") else "")
-    earlier = zip(T_QUESTIONS[:T_QUESTIONS.index(question)], T_ANSWERS) if key == "T" else []
+@pytest.mark.parametrize("where, question, typed, after, never, booted", CTRL_C)
+def test_ctrl_c_at_a_question(switch, boot, app_image, where, question, typed, after, never,
+                              booted):
+    switch.put_slot(1, app_image(APP1, distro_id=where is not None))
+    if "gdbserver" not in (where or ""):  # else the rescue partition stays erased
+        rescue = h.APPLICATION if question == RECOVERY else h.DIAGNOSTICS
+        with open(switch.flash("rescue"), "r+b") as f:
+            f.write(app_image("RESCUE APP", image_type=rescue).read_bytes())
+    if where in ("T", "M", "D", "X"):
+        c = rescue_console(switch, boot, data=big_app(app_image) if where == "X" else None)
+        c.key(where if where != "X" else "")
+    else:
+        switch.setenv(*(where or "").split())
+        c = boot(time_scale=TIME_SCALE)
+    earlier = zip(T_QUESTIONS[:T_QUESTIONS.index(question)], T_ANSWERS) if where == "T" else []
     for q, a in [(CONFIRM, "n")] if question == RECOVERY else earlier:
         c.expect(q)
         time.sleep(KEY_SETTLE)
@@ -166,7 +189,13 @@ def test_ctrl_c_gives_the_dialogue_up(switch, boot, app_image, key, question, ty
         time.sleep(KEY_SETTLE)
         c.line("")
     mark = len(c.transcript)
-    c.expect_in_order(*([BACKTRACE, APP1] if key is None else [LISTING, PROMPT]))
-    assert never not in c.transcript[mark:]
+    for step in after:
+        c.expect(step[0] if isinstance(step, tuple) else step)
+        if isinstance(step, tuple):
+            time.sleep(KEY_SETTLE)
+            c.line(step[1])
+    assert not [t for t in never if t in c.transcript[mark:]]
     slots = switch.slot_path(1).exists(), switch.slot_path(2).exists()
-    assert slots == (True, False) and switch.register(h.REG_SELECTED) == 1
+    assert slots == (True, False)
+    assert switch.register(h.REG_SELECTED) == 1
+    assert switch.register(h.REG_BOOTED) == booted

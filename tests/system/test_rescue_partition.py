@@ -48,25 +48,31 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
 
 # The image in the rescue partition (None: erased), the answer to the install
 # question (None: not asked) -> what follows, the program run, whether slot
-# file 2 was written, the slot records (selected, booted).
+# file 2 was written, the slot records (selected, booted), switch-sim options.
+# A /user too small for the copy: nothing is selected or recorded, and the
+# boot goes on with slot 1.
 RESCUE_IMAGES = [
     pytest.param(None, None, ("Image not found... \n", "Booting image '1'"), APP1, False, (1, 1),
-                 id="erased"),
-    pytest.param(h.DIAGNOSTICS, None, ("Launching diagnostics image", "install diags image"),
-                 RESCUE_PROGRAM, False, (1, 4), id="diagnostics"),
+                 [], id="erased"),
     pytest.param(h.APPLICATION, "2", ("\nInstalling recovery image as image2...\n",
-                                      "Setting boot image to 2\n"), RESCUE_APP, True, (2, 2),
+                                      "Failed to copy the recovery image to image2\n",
+                                      "Booting image '1'"), APP1, False, (1, 1),
+                 ["--user-size=98304"], id="application-answered-2-user-full"),
+    pytest.param(h.DIAGNOSTICS, None, ("Launching diagnostics image", "install diags image"),
+                 RESCUE_PROGRAM, False, (1, 4), [], id="diagnostics"),
+    pytest.param(h.APPLICATION, "2", ("\nInstalling recovery image as image2...\n",
+                                      "Setting boot image to 2\n"), RESCUE_APP, True, (2, 2), [],
                  id="application-answered-2"),
     pytest.param(h.APPLICATION, "", ("\nBooting recovery image. You will need to download and "
                                      "install an image before rebooting\n",),
-                 RESCUE_APP, False, (1, 4), id="application-answered-enter"),
+                 RESCUE_APP, False, (1, 4), [], id="application-answered-enter"),
 ]
 
 
-@pytest.mark.parametrize("image_type, answer, shown, program, installed, records",
+@pytest.mark.parametrize("image_type, answer, shown, program, installed, records, args",
                          RESCUE_IMAGES)
 def test_image_in_the_rescue_partition(switch, boot, app_image, slotimg, image_type, answer,
-                                       shown, program, installed, records):
+                                       shown, program, installed, records, args):
     switch.put_slot(1, app_image(APP1))
     if image_type:
         # A diagnostics image's program takes the application's place; the
@@ -80,7 +86,7 @@ def test_image_in_the_rescue_partition(switch, boot, app_image, slotimg, image_t
         with open(switch.flash("rescue"), "r+b") as f:
             f.write(image)
     switch.setenv("diagnostics=diags")
-    c = boot()
+    c = boot(args=args)
     c.expect(CONFIRM)
     press(c, "n")
     c.expect("\nBooting diags image...\n")
@@ -90,10 +96,9 @@ def test_image_in_the_rescue_partition(switch, boot, app_image, slotimg, image_t
     c.expect_in_order(*shown, "Running install script", BACKTRACE, program)
     assert c.finish()[1] == 0
     out = c.transcript
-    assert (APP1 in out) == ("Booting image" in out) == (image_type is None)
+    assert (APP1 in out) == ("Booting image" in out) == (program == APP1)
     assert (INSTALL_QUESTION in out) == (answer is not None)
-    assert switch.slot_path(2).read_bytes() == image if installed else \
-        not switch.slot_path(2).exists()
+    assert (switch.slot_path(2).exists() and switch.slot_path(2).read_bytes() == image) == installed
     assert (switch.register(h.REG_SELECTED), switch.register(h.REG_BOOTED)) == records
 
 

@@ -8,12 +8,14 @@ using sim_test::StdoutCapture;
 
 namespace {
 
+const std::string PREPARED = "target 0x4f\nsmbus-write 0x4f reg 0x87 0x55\n";
+
 // After the buses open: the mux routes channel 6, 0x4F is prepared, 0x54 is
 // accessed, the mux is released; a write waits again after its transfer.
-std::string traffic(const std::string& transfer, bool write) {
-    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\ntarget 0x4f\n"
-           "smbus-write 0x4f reg 0x87 0x55\nwait 100000us\ntarget 0x54\n" +
-           transfer + (write ? "\nwait 100000us" : "") + "\ntarget 0x71\nwrite 0x71 0x00\n";
+std::string traffic(const std::string& transfer, bool write, const std::string& prepared = PREPARED) {
+    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared +
+           "wait 100000us\n" + transfer + (write ? "\nwait 100000us" : "") +
+           "\ntarget 0x71\nwrite 0x71 0x00\n";
 }
 
 // Register 0 holds `selected`; both buses are open.
@@ -33,32 +35,46 @@ TEST(SlotRegister, RecordBootedRescueTrafficThenCloseTwice) {
     EXPECT_EQ(sim_test::read_file(board.config.slot_register)[SLOT_REG_BOOTED], 4);
     EXPECT_EQ(close_i2c_buses(), 0);
     EXPECT_EQ(close_i2c_buses(), 0);
-    EXPECT_EQ(board.bus_log(),
-              traffic("smbus-write 0x54 reg 0x3a 0x04", true) + "close /dev/i2c-0\nclose /dev/i2c-1\n");
+    EXPECT_EQ(board.bus_log(), traffic("target 0x54\nsmbus-write 0x54 reg 0x3a 0x04", true) +
+                                   "close /dev/i2c-0\nclose /dev/i2c-1\n");
 }
 
+// A failed transfer, or a target that cannot be set (EBUSY: nothing goes to
+// the chip that still holds the bus), is reported; the mux is released.
 TEST(SlotRegister, FailedWriteReportsAndReleasesMux) {
-    RegisterBoard board("i2c:write:58");
-    StdoutCapture out;
-    EXPECT_LT(write_slot_register(58, 2), 0);
-    EXPECT_EQ(out.finish(), "I2C error when writing bus 0 offset 58: 5\n");
-    EXPECT_EQ(board.bus_log(), traffic("smbus-write 0x54 reg 0x3a 0x02 failed", true));
+    const struct { const char* fault; const char* message; const char* transfer; } cases[] = {
+        {"i2c:write:58", "I2C error when writing bus 0 offset 58: 5\n",
+         "target 0x54\nsmbus-write 0x54 reg 0x3a 0x02 failed"},
+        {"i2c:target:0x54", "I2C error when writing bus 0 offset 58: 16\n", "target 0x54 failed"},
+    };
+    for (const auto& c : cases) {
+        RegisterBoard board(c.fault);
+        StdoutCapture out;
+        EXPECT_LT(write_slot_register(58, 2), 0) << c.fault;
+        EXPECT_EQ(out.finish(), c.message);
+        EXPECT_EQ(board.bus_log(), traffic(c.transfer, true));
+    }
 }
 
 // Only a stored 2 selects slot 2; anything else, or a failed read, is slot 1.
+// A target that cannot be set skips its transfer: no read from another chip,
+// no preparatory write into the mux.
 TEST(SlotRegister, SelectedSlotFromRegisterValue) {
-    const struct { std::uint8_t stored; const char* fault; int selected; const char* transfer; } cases[] = {
-        {0, "", 1, "smbus-read 0x54 reg 0x00 -> 0x00"}, {1, "", 1, "smbus-read 0x54 reg 0x00 -> 0x01"},
-        {2, "", 2, "smbus-read 0x54 reg 0x00 -> 0x02"}, {3, "", 1, "smbus-read 0x54 reg 0x00 -> 0x03"},
-        {4, "", 1, "smbus-read 0x54 reg 0x00 -> 0x04"}, {0xFF, "", 1, "smbus-read 0x54 reg 0x00 -> 0xff"},
-        {2, "i2c:read:0", 1, "smbus-read 0x54 reg 0x00 failed"},
+    const std::string read_0 = "target 0x54\nsmbus-read 0x54 reg 0x00 ";
+    const struct { std::uint8_t stored; const char* fault; int selected; std::string transfer, prepared; } cases[] = {
+        {0, "", 1, read_0 + "-> 0x00", PREPARED}, {1, "", 1, read_0 + "-> 0x01", PREPARED},
+        {2, "", 2, read_0 + "-> 0x02", PREPARED}, {3, "", 1, read_0 + "-> 0x03", PREPARED},
+        {4, "", 1, read_0 + "-> 0x04", PREPARED}, {0xFF, "", 1, read_0 + "-> 0xff", PREPARED},
+        {2, "i2c:read:0", 1, read_0 + "failed", PREPARED},
+        {2, "i2c:target:0x54", 1, "target 0x54 failed", PREPARED},
+        {2, "i2c:target:0x4f", 2, read_0 + "-> 0x02", "target 0x4f failed\n"},
     };
     for (const auto& c : cases) {
         RegisterBoard board(c.fault, c.stored);
         StdoutCapture out;
         EXPECT_EQ(boot_slot_selected(), c.selected) << c.transfer;
         EXPECT_EQ(out.finish(), "");
-        EXPECT_EQ(board.bus_log(), traffic(c.transfer, false));
+        EXPECT_EQ(board.bus_log(), traffic(c.transfer, false, c.prepared));
     }
 }
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "crc32_bitwise.hpp"
 #include "image/byte_order.hpp"
+#include "image/crc32_bitwise.hpp"
 #include "image/image_header.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
@@ -106,10 +106,12 @@ TEST_F(Installer, SizeLimitOfEveryFlashTypeAtAndOneOver) {
     }
 }
 
-// Bad or cut-short lengths are refused before any write; a lost write or a failed read-back (7th read) fails.
+// Bad or cut-short lengths, or a partition too small (the flash layer's cause first), are refused before any
+// write; a lost write or a failed read-back (7th read) fails.
 TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
-    const std::string bad = ": invalid header lengths", cut_short = ": cut short by the end of the file";
-    struct { const char* faults; Bytes bundle; std::string tail; } const rows[] = {
+    const std::string bad = ": invalid header lengths, voiding download\n";
+    const std::string cut_short = ": cut short by the end of the file, voiding download\n";
+    struct { const char* faults; Bytes bundle; std::string tail; std::uint32_t kernel_size = 0x301000; } const rows[] = {
         {"", with(image(IMAGE_TYPE_KERNEL, 4096, 3, 64), 20, 0x2000), "Kernel: Bad header for KERNEL" + bad},
         {"", with(image(IMAGE_TYPE_APPLICATION, 4096, 2, 64), 16, 8), "Application: Bad header for APPLICATION" + bad},
         {"", with(image(IMAGE_TYPE_ROOTFS, 64, 2, 0xFFFF), 4, 0xFFFFFFF0), "Root Filesystem: Bad header for RFS" + bad},
@@ -118,29 +120,40 @@ TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
         {"", with(image(IMAGE_TYPE_BOOTLOADER, 1024), 4, 0x7FFFFFF0u), "Boot Loader: Bad header for UBOOT" + cut_short},
         {"flash:kernel:lose:5", image(IMAGE_TYPE_KERNEL, 5 * 4096 + 100), "100%\nkernel image update failed\n"},
         {"flash:kernel:read:7", image(IMAGE_TYPE_KERNEL, 5 * 4096 + 100), "100%\nkernel image update failed\n"},
+        {"", image(IMAGE_TYPE_KERNEL, 2 * 4096 + 1),
+         "Kernel: Flash Write range past end of partition.\nkernel image update failed\n", 2 * 4096},
     };
-    for (const auto& [faults, bundle, tail] : rows) {
+    for (const auto& [faults, bundle, tail, kernel_size] : rows) {
         SCOPED_TRACE(tail);
+        fs::resize_file(board_.partition_file("kernel"), kernel_size);
         fresh(faults);
         ASSERT_EQ(install(bundle), 0) << out_;
-        EXPECT_TRUE(*faults ? out_.ends_with(tail) : out_ == INSTALLING + tail + ", voiding download\n") << out_;
+        EXPECT_TRUE(*faults ? out_.ends_with(tail) : out_ == INSTALLING + tail) << out_;
         EXPECT_EQ(untouched(), !*faults);
         EXPECT_FALSE(fs::exists(slot(2)));
     }
 }
 
-// Unknown types are skipped by len; serial-download padding after the last sub-image ends the walk. Slots: 0755.
+// Unknown types are skipped by len; serial-download padding after the last sub-image (it reads as cut short)
+// ends the walk; an unknown type whose lengths are invalid voids the download. Slots: 0755.
 TEST_F(Installer, UnknownTypesAndPaddingAfterTheLastSubImage) {
     const Bytes kernel = image(IMAGE_TYPE_KERNEL, 9001), app = image(IMAGE_TYPE_APPLICATION, 3001);
     const Bytes unknown = image(0x7F4F5249, 300), unknown3 = image(0x004F5249, 5000, 3, 40);
+    const std::string done = "100%\n\nImage2 updated succeeded\n";
+    const struct { Bytes after; int result; std::string ending; } rows[] = {
+        {Bytes(1023, 0x1A), 1, done + "File processed\n"}, {Bytes(24, 0x1A), 1, done + "File processed\n"},
+        {Bytes(23, 0x1A), 1, done + "File processed\n"}, {Bytes(1000, 0x00), 1, done + "File processed\n"},
+        {with(image(0x004F5249, 300, 3, 64), 4, 8) + kernel, 0,
+         done + "Bad header for type 0x004f5249: invalid header lengths, voiding download\n"},
+    };
     const mode_t mask = umask(0);
-    for (const auto& [count, byte] : {std::pair{1023, 0x1A}, {24, 0x1A}, {23, 0x1A}, {1000, 0x00}}) {
-        SCOPED_TRACE(count);
+    for (const auto& [after, result, ending] : rows) {
+        SCOPED_TRACE(ending);
         fresh();
-        EXPECT_EQ(install(unknown + kernel + unknown3 + app + Bytes(count, std::uint8_t(byte))), 1) << out_;
+        EXPECT_EQ(install(unknown + kernel + unknown3 + app + after), result) << out_;
         EXPECT_EQ(cut(board_.partition("kernel"), kernel.size()), kernel);
         EXPECT_EQ(sim_test::read_file(slot(2)), app);
-        EXPECT_TRUE(out_.ends_with("100%\n\nImage2 updated succeeded\nFile processed\n")) << out_;
+        EXPECT_TRUE(out_.ends_with(ending)) << out_;
     }
     umask(mask);
     EXPECT_EQ(fs::status(board_.dir.file("images")).permissions(), fs::perms(0755));

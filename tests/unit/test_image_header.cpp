@@ -8,8 +8,8 @@
 #include <random>
 #include <tuple>
 
-#include "crc32_bitwise.hpp"
 #include "image/byte_order.hpp"
+#include "image/crc32_bitwise.hpp"
 
 namespace {
 

@@ -253,6 +253,10 @@ int i2c_set_target(int fd, int address) {
     OpenBus* bus = find_bus(b, fd);
     if (bus == nullptr) return fail(EBADF);
     if (address < 0 || address > 0x7F) return fail(EINVAL);
+    if (b.settings.busy_target[static_cast<std::size_t>(address)]) {
+        log_line("target 0x%02x failed", address);
+        return fail(EBUSY);
+    }
     bus->target = address;
     log_line("target 0x%02x", address);
     return 0;

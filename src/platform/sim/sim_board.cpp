@@ -83,6 +83,11 @@ bool parse_fault(std::string_view piece, Settings* out) {
         out->no_bus = true;
         return true;
     }
+    if (f.size() == 3 && f[0] == "i2c" && f[1] == "target") {
+        if (!parse_number(f[2], 0x7F, &number)) return false;
+        out->busy_target[number] = true;
+        return true;
+    }
     if (f.size() == 3 && f[0] == "i2c" && (f[1] == "write" || f[1] == "read")) {
         if (!parse_number(f[2], 255, &number)) return false;
         (f[1] == "write" ? out->failing_write : out->failing_read)[number] = true;

@@ -39,6 +39,10 @@
 //                                i2c:write:REG       every SMBus write / read of
 //                                i2c:read:REG        register REG of 0x54 fails
 //                                                    with EIO (REG decimal or 0x hex)
+//                                i2c:target:ADDR     every I2C_SLAVE request for
+//                                                    ADDR fails with EBUSY (a kernel
+//                                                    driver owns it) and leaves the
+//                                                    previous target in place
 //
 // A value that does not parse is reported on stderr once ("sim_board: ...")
 // and the default is used for that variable.
@@ -49,6 +53,7 @@
 //   open /dev/i2c-0 failed             i2c_open failed
 //   close /dev/i2c-0                   i2c_close of an open bus
 //   target 0x71                        I2C_SLAVE set on a bus
+//   target 0x54 failed                 ... refused (the target stays as it was)
 //   write 0x71 0x40                    plain one-byte write to the target
 //   write 0x54 0x40 failed             ... that nobody acknowledged
 //   smbus-write 0x4f reg 0x87 0x55     SMBus byte-data write: device, register, value
@@ -151,6 +156,7 @@ struct Settings {
     bool no_bus = false;
     std::vector<bool> failing_write = std::vector<bool>(256, false);  // by register of 0x54
     std::vector<bool> failing_read = std::vector<bool>(256, false);
+    std::vector<bool> busy_target = std::vector<bool>(128, false);  // by address
 };
 
 // Parses `config`; on failure returns false with a reason in *error.
