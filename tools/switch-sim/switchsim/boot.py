@@ -2,22 +2,17 @@
 # loader's command and environment, then the namespaces that run the switch's
 # side (pid1.py) with the calling terminal as the console, cabled to the
 # server host or not.
-import array
-import fcntl
 import json
 import os
 import select
 import signal
-import stat
 import subprocess
 import termios
-import time
 
 from . import board, network, paths, rootfs
 from .util import SimError, child_pids, die_with_parent
 
 EM_PPC = 20
-CONSOLE_POLL_SECONDS = 0.05
 # Passed on to the loader when set: the board's fault injection, and the
 # options of a sanitizer build.
 PASSED_ON = ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
@@ -187,57 +182,19 @@ def run_cabled(switch_dir, net, pid1_command, fd):
             signal.signal(s, handler)
 
 
-class ConsoleWatch:
-    """Tells when the console has gone for good: its terminal hung up (closed
-    by whatever held it, its owner killed), or, without a terminal, a
-    standard input that is a pipe or socket closed by its writer and read to
-    its end. Nobody can answer the loader any more: the boot is powered off.
-    A boot fed from a file or /dev/null runs until it ends by itself."""
-
-    def __init__(self, tty_fd):
-        self.fd = tty_fd
-        self.stream = False
-        if tty_fd is None:
-            try:
-                mode = os.fstat(0).st_mode
-            except OSError:
-                return
-            if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
-                self.fd, self.stream = 0, True
-
-    def register(self, poller):
-        if self.fd is not None:
-            poller.register(self.fd, 0)   # hang-ups and errors only
-
-    def gone(self, revents):
-        """Whether the events polled on the console mean it has gone."""
-        if not revents & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
-            return False
-        if not self.stream:
-            return True
-        left = array.array("i", [0])
-        try:
-            fcntl.ioctl(self.fd, termios.FIONREAD, left)
-        except OSError:
-            return True
-        return left[0] == 0   # else the loader has bytes still to read
-
-
-def wait_unless_console_gone(proc, watch):
-    """Waits for proc to end; False when the console went first."""
+def wait_unless_terminal_hangs_up(proc, fd):
+    """Waits for proc to end; False when the console's terminal fd (None:
+    none) hung up first: closed by whatever held it, or its owner killed,
+    which sends this process no signal when it is not the terminal's
+    controlling process. Nobody can answer the loader any more. (Without a
+    terminal the loader sees its input end, and goes on by its own rules.)"""
     pidfd = os.pidfd_open(proc.pid)
     poller = select.poll()
     poller.register(pidfd, select.POLLIN)
-    watch.register(poller)
+    if fd is not None:
+        poller.register(fd, 0)   # hang-ups and errors only
     try:
-        while True:
-            events = dict(poller.poll())
-            if pidfd in events:
-                return True
-            if watch.gone(events.get(watch.fd, 0)):
-                return False
-            # Bytes left in a closed pipe: look again once the loader read some.
-            time.sleep(CONSOLE_POLL_SECONDS)
+        return pidfd in dict(poller.poll())
     finally:
         os.close(pidfd)
 
@@ -255,9 +212,8 @@ def kill_switch(proc):
 def run_in_namespaces(cmd, fd):
     """Runs the namespace command with the terminal fd (None: none) as the
     console; returns the loader's exit status, or 128 + the signal that
-    pulled the plug (SIGHUP when the console went away)."""
+    pulled the plug (SIGHUP when the terminal hung up)."""
     guard = TerminalGuard(fd)
-    watch = ConsoleWatch(fd)
     # Ctrl-C on the console is the loader's: this process and the namespace
     # plumbing ignore it (the ignore is inherited down to the PID-1 side,
     # which gives the loader the default action before it starts).
@@ -272,7 +228,7 @@ def run_in_namespaces(cmd, fd):
             kill_switch(proc)
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
-        if not wait_unless_console_gone(proc, watch):
+        if not wait_unless_terminal_hangs_up(proc, fd):
             pull_plug(signal.SIGHUP)
         status = proc.wait()
         if ended_by:
