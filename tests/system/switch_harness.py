@@ -1,8 +1,10 @@
 # Helpers of the system tests: simulated switches made with switch-sim, archives
-# made with tar, images made with slotimg, and a console driven through a pty.
+# made with tar, images made with slotimg, a console driven through a pty, the
+# loader's console texts, and the steps an operator takes at the Rescue Mode menu.
 import gzip
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -17,8 +19,24 @@ SWITCH_SIM = REPO / "tools" / "switch-sim" / "switch-sim"
 REG_SELECTED, REG_BOOTED = 0, 0x3A
 APPLICATION, DIAGNOSTICS = "application", "diagnostics"
 
-# The loader's console texts the tests look for.
+# The loader's console texts that more than one test module looks for.
 PROMPT = "Option? : "
+LISTING = ("Please select one of the following options:\n"
+           "\tT) Configure networking and tftp download an image\n"
+           "\tX) Use xmodem 1K to serial download an image\n"
+           "\tR) Reboot\n"
+           "\tE) Exit\n")
+MENU = "Entering Rescue Mode.\n" + LISTING + "\n" + PROMPT
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+RECOVERY_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+ERASE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be "
+                  "lost) y/N: ")
+RESCUE_QUESTION = "Would you like to enter recovery mode to download a new image? y/N: "
+TFTP_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:",
+                  "Image Filename: "]
+INSTALL_SCRIPT = "Running install script"
+# What switch-sim's stand-ins print: the application's launch, init's reboot.
+BACKTRACE, REBOOT = "[switch-sim] backtrace", "[switch-sim] reboot"
 
 
 def build_dir():
@@ -83,6 +101,16 @@ def corrupted(data, offset_from_end=1):
 def gzip_file(data, out):
     Path(out).write_bytes(gzip.compress(data))
     return Path(out)
+
+
+def random_image(slotimg, work, image_type, size):   # the bytes of an image of random content
+    (Path(work) / "payload").write_bytes(os.urandom(size))
+    return make_image(slotimg, Path(work) / "payload", Path(work) / "sub.img",
+                      image_type).read_bytes()
+
+
+def big_app(app_image, banner):   # an application image of three 64 KiB chunks and more
+    return app_image(banner, extra={"home/data/blob": os.urandom(150001)}).read_bytes()
 
 
 class Switch:
@@ -152,12 +180,14 @@ class Console:
     A console on pipes (pexpect.popen_spawn) has no terminal to turn LF into CR LF."""
 
     def __init__(self, child):
-        self.child, self._parts = child, []
+        self.child, self._parts, self._shown = child, [], 0
+        self._answered_after = None   # what was shown when a key went without an expect since
         self.terminal = isinstance(child, pexpect.spawn)
         child.logfile_read = self
 
     def write(self, text):
         self._parts.append(text)
+        self._shown += len(text)
         sys.stdout.write(text)
 
     def flush(self):
@@ -168,6 +198,7 @@ class Console:
         return "".join(self._parts).replace("\r\n", "\n")
 
     def expect(self, text, timeout=-1):
+        self._answered_after = None
         self.child.expect_exact(text.replace("\n", "\r\n") if self.terminal else text,
                                 timeout=timeout)
         return self.child.before
@@ -177,27 +208,35 @@ class Console:
             self.expect(t)
 
     def wait_for_key_read(self):
-        """Until the loader (or a shell) reads the console key by key: it turns the
-        terminal's line mode off only while it waits, and a key typed before would
-        be echoed by the terminal as well."""
+        """Until the loader (or a shell) reads the console key by key, after its answer to
+        the key before: it turns the terminal's line mode off only while it waits, and a
+        key typed at another moment would be echoed by the terminal as well."""
         deadline = time.monotonic() + self.child.timeout
+        while self._answered_after is not None and self._shown == self._answered_after:
+            assert time.monotonic() < deadline, "no answer to the key before"
+            self.child.expect([pexpect.TIMEOUT], timeout=0.01)   # keeps what it reads
         while self.terminal and termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
             assert time.monotonic() < deadline, "the console is never read key by key"
             time.sleep(0.01)
 
-    def key(self, ch):
+    def key(self, keys):
         self.wait_for_key_read()
-        self.child.send(ch)
+        self.send(keys)
+        self._answered_after = self._shown if keys else None
 
     def line(self, text):
         self.key(text + "\r")
 
-    def send(self, data):   # at once, whatever reads the console
+    def send(self, data):
+        """At once: an answer to a question read in the terminal's line mode (which
+        echoes it and holds the line for the read), or bytes of a transfer."""
         self.child.send(data)
 
-    def interrupt(self):
-        self.wait_for_key_read()
+    def interrupt(self, key_by_key=True):   # Ctrl-C, which the terminal turns into SIGINT
+        if key_by_key:
+            self.wait_for_key_read()
         self.child.sendintr()
+        self._answered_after = self._shown
 
     def finish(self, timeout=-1):
         """Waits for the boot's end: (what was printed since the last expect, status)."""
@@ -212,6 +251,65 @@ class Console:
         elif self.child.proc.poll() is None:
             self.child.kill(signal.SIGKILL)
             self.child.wait()
+
+
+def rescue_menu(switch, boot, **options):
+    """A boot (boot fixture options) that enters Rescue Mode at once; its Console at the menu."""
+    switch.setenv("diagnostics=rescue")
+    c = boot(**options)
+    c.expect(MENU)
+    return c
+
+
+def reboot_from_menu(c):   # R; switch-sim's status
+    c.key("R")
+    c.expect("R\n")
+    c.expect(REBOOT)
+    return c.finish()[1]
+
+
+def xmodem_download(c, switch, *parts):
+    """At the menu: X, Enter (CR), the bundle of parts sent by `sz --xmodem --1k` (without
+    parts: cancelled by the sender), Enter (LF). sz's bytes wait 5 ms after each answer of
+    the receiver as on a real line (on a pty its queue flushes would drop them); its last
+    ACK may be lost: sz stops once the loader waits again."""
+    bundle = switch.work / "bundle.img"
+    bundle.write_bytes(b"".join(parts))
+    assert not parts or bundle.stat().st_size % 1024   # the transfer pads the last block
+    c.key("X")
+    c.expect("... Waiting for the <Enter> key to be hit before the download can start...")
+    c.send("\r")
+
+    def waits():   # the one-second waits of the loader so far; the receiver makes none
+        return switch.bus_log().count("wait 1s")
+    fd, before, deadline = c.child.child_fd, waits(), time.monotonic() + 120
+    sz = parts and subprocess.Popen(["sz", "--xmodem", "--1k", str(bundle)],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+    last_answer, back = 0.0, None
+    while back is None or (sz and sz.poll() is None and time.monotonic() - back < 1.0):
+        assert time.monotonic() < deadline, "the transfer did not end"
+        if not sz:
+            os.write(fd, b"\x18" * 10)   # CAN
+            time.sleep(0.2)
+        readable = select.select([fd, sz.stdout], [], [], 0.05)[0] if sz else []
+        if fd in readable:
+            data, last_answer = os.read(fd, 4096), time.monotonic()
+            try:
+                os.write(sz.stdin.fileno(), data)
+            except BrokenPipeError:
+                pass
+        if sz and sz.stdout in readable:
+            data = os.read(sz.stdout.fileno(), 4096)
+            time.sleep(max(0.0, last_answer + 0.005 - time.monotonic()))
+            os.write(fd, data)
+        if back is None and waits() >= before + 5:
+            back = time.monotonic()
+    if sz:
+        sz.kill()
+        sz.wait()
+    c.expect("... Waiting for the <ENTER> key to be hit...")   # it repeats: whatever sz read
+    c.send("\n")   # the line is back in its line mode: Enter ends the wait
 
 
 def parent_pids():   # pid -> its parent's pid, of every process

@@ -5,13 +5,12 @@ import os
 import pytest
 
 import switch_harness as h
-from test_rescue_menu import LISTING, PROMPT, press, reboot_from_menu
+from switch_harness import LISTING, PROMPT, SLOT_QUESTION as INSTALL_QUESTION, reboot_from_menu
 
 SERVER = "192.0.2.1"
-MENU = LISTING + PROMPT
+MENU = LISTING + "\n" + PROMPT
 CONFIGURING = "Configuring management port..." + "." * 20 + "\n"
 NO_LINK = "Mgmt link not available. Quitting.\n"
-INSTALL_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 APP = "TFTP RESCUED APP"
 LOADER_PROGRAMS = ("slotboot-sim", "qemu-ppc-static")
 # qemu-user, which runs the PowerPC loader, does not pass the ethtool request
@@ -25,19 +24,14 @@ def installing(name, server=SERVER):
 
 
 def menu_on_network(switch, boot, net="--net"):
-    switch.setenv("diagnostics=rescue")
-    c = boot(args=[net])
-    c.expect(MENU)
-    return c
+    return h.rescue_menu(switch, boot, args=[net])
 
 
 def tftp_dialogue(c, name, server=SERVER, netmask="255.255.255.0", gateway=""):
-    press(c, "T")
-    for prompt, text in (("IP addr    :", "192.0.2.5"), ("Netmask    :", netmask),
-                         ("Gateway    :", gateway), ("Server addr:", server),
-                         ("Image Filename: ", name)):
+    c.key("T")
+    for prompt, text in zip(h.TFTP_QUESTIONS, ("192.0.2.5", netmask, gateway, server, name)):
         c.expect(prompt)
-        press(c, text + "\r")
+        c.line(text)
 
 
 def in_switch_netns(console, *argv):
@@ -56,17 +50,17 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
     switch.select_slot(2)  # slot 2 holds nothing: the install must select slot 1
     c = menu_on_network(switch, boot)
     assert "00:11:22:33:44:55" not in in_switch_netns(c, "ip", "link")
-    press(c, "M")
+    c.key("M")
     c.expect("MAC address (format nn:nn:nn:nn:nn:nn): ")
-    press(c, "00:11:22:33:44:55\r")
+    c.line("00:11:22:33:44:55")
     c.expect("00:11:22:33:44:55\n" + MENU)
     tftp_dialogue(c, "a", gateway=SERVER)
     c.expect("a\nInvalid filename. Try again please\nImage Filename: ")
-    press(c, "ab\r")
+    c.line("ab")
     c.expect("ab\n\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\n" + CONFIGURING +
              AFTER_CONFIGURING + installing("ab"))
     c.expect(INSTALL_QUESTION)
-    press(c, "1\r")
+    c.send("1\r")
     c.expect_in_order("Image1 updated succeeded\n", MENU)
     assert (NO_LINK in c.transcript) == EMULATED and "timed out" not in c.transcript
     # The port was configured for real, in the switch's own namespace.
@@ -110,7 +104,7 @@ def test_shell_metacharacters_and_a_stale_download_do_nothing(switch, boot, slot
     c = menu_on_network(switch, boot)
     tftp_dialogue(c, name)
     c.expect_in_order(installing(name), INSTALL_QUESTION)
-    press(c, "2\r")
+    c.send("2\r")
     c.expect("Image2 updated succeeded\n")
     c.expect(MENU)
     # /tmp of the loader, which is private to it: seen through /proc/PID/root.
@@ -138,7 +132,7 @@ def test_gdbserver_boot_configures_eth0_by_dhcp_before_booting(switch, boot, app
     switch.setenv("gdbserver=on")
     c = boot(args=["--net"])
     c.expect("Confirm: Use DHCP for network configuration? y/N: ")
-    press(c, "y\r")
+    c.line("y")
     c.expect_in_order("y\n\n[switch-sim] dhclient -1 eth0\n", "udhcpc: lease of 192.0.2.",
                       "Booting image '1'", "install.sh sees",
                       "inet addr:192.0.2.1",  # of the DHCP range 192.0.2.100-199

@@ -10,9 +10,11 @@ import subprocess
 import termios
 
 from . import board, network, paths, rootfs
-from .util import SimError, child_pids, die_with_parent
+from .util import SimError, child_pids, die_with_parent, prctl
 
 EM_PPC = 20
+PR_SET_CHILD_SUBREAPER = 36
+PID1_END_SECONDS = 10.0
 # Passed on to the loader when set: the board's fault injection, and the
 # options of a sanitizer build.
 PASSED_ON = ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
@@ -200,12 +202,31 @@ def wait_unless_terminal_hangs_up(proc, fd):
 
 
 def kill_switch(proc):
-    """Pulls the switch's plug: its PID 1 is killed, and with it everything
-    in its namespace, before unshare (which ignores SIGTERM) ends."""
-    for pid in child_pids(proc.pid) or [proc.pid]:
+    """Pulls the switch's plug: its PID 1 is killed, and with it everything in
+    its namespace, and unshare, which would ignore SIGTERM and may be stuck
+    writing to a stopped terminal. Returns once PID 1 has ended; its PID."""
+    inits = []
+    for pid in child_pids(proc.pid):
         try:
-            os.kill(pid, signal.SIGKILL)
+            inits.append((pid, os.pidfd_open(pid)))
         except OSError:
+            pass   # gone already
+    for _, pidfd in inits:
+        signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+    proc.kill()
+    for _, pidfd in inits:
+        select.select([pidfd], [], [], PID1_END_SECONDS)
+        os.close(pidfd)
+    return [pid for pid, _ in inits]
+
+
+def reap(pids):
+    """Reaps the switch's PID 1 when unshare was killed before it could: this
+    process is then its parent (a child subreaper)."""
+    for pid in pids:
+        try:
+            os.waitpid(pid, 0)
+        except ChildProcessError:
             pass
 
 
@@ -220,17 +241,19 @@ def run_in_namespaces(cmd, fd):
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
     previous = {}
     try:
+        prctl(PR_SET_CHILD_SUBREAPER, 1)
         proc = subprocess.Popen(cmd, preexec_fn=die_with_parent, close_fds=True)
-        ended_by = []
+        ended_by, killed = [], []
 
         def pull_plug(signum, _frame=None):
             ended_by.append(signum)
-            kill_switch(proc)
+            killed.extend(kill_switch(proc))
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
         if not wait_unless_terminal_hangs_up(proc, fd):
             pull_plug(signal.SIGHUP)
         status = proc.wait()
+        reap(killed)
         if ended_by:
             status = -ended_by[0]
     finally:

@@ -22,10 +22,13 @@ def run(*argv):
     return r.stdout
 
 
+def prctl(option, value):
+    ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
+
+
 def die_with_parent():
     """For preexec_fn: the child is killed when this process ends, however."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def pid_alive(pid):
