@@ -3,9 +3,7 @@
 # loader's console texts, and the steps an operator takes at the Rescue Mode menu.
 import gzip
 import os
-import re
 import select
-import signal
 import subprocess
 import sys
 import termios
@@ -143,9 +141,6 @@ class Switch:
         data = data if isinstance(data, bytes) else Path(data).read_bytes()   # or a file's
         self.slot_path(slot).write_bytes(data)
 
-    def remove_slot(self, slot):
-        self.slot_path(slot).unlink(missing_ok=True)
-
     def flash(self, name):
         return self.path / "flash" / (name + ".bin")
 
@@ -164,8 +159,6 @@ class Switch:
         p = self.path / "bus.log"
         return p.read_text().splitlines() if p.exists() else []
 
-    def i2c_log(self):   # without the flash lines
-        return [l for l in self.bus_log() if not l.startswith("flash ")]
 
 
 def spawn(argv, env, timeout=30):
@@ -176,13 +169,11 @@ def spawn(argv, env, timeout=30):
 
 class Console:
     """The switch's console, as an operator sees it. What it prints is kept (transcript,
-    with CR LF as LF) and shown on stdout, which pytest reports when a test fails.
-    A console on pipes (pexpect.popen_spawn) has no terminal to turn LF into CR LF."""
+    with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
 
     def __init__(self, child):
         self.child, self._parts, self._shown = child, [], 0
         self._answered_after = None   # what was shown when a key went without an expect since
-        self.terminal = isinstance(child, pexpect.spawn)
         child.logfile_read = self
 
     def write(self, text):
@@ -199,8 +190,7 @@ class Console:
 
     def expect(self, text, timeout=-1):
         self._answered_after = None
-        self.child.expect_exact(text.replace("\n", "\r\n") if self.terminal else text,
-                                timeout=timeout)
+        self.child.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
         return self.child.before
 
     def expect_in_order(self, *texts):
@@ -215,7 +205,7 @@ class Console:
         while self._answered_after is not None and self._shown == self._answered_after:
             assert time.monotonic() < deadline, "no answer to the key before"
             self.child.expect([pexpect.TIMEOUT], timeout=0.01)   # keeps what it reads
-        while self.terminal and termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
+        while termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
             assert time.monotonic() < deadline, "the console is never read key by key"
             time.sleep(0.01)
 
@@ -246,11 +236,7 @@ class Console:
         return self.child.before, 128 + (self.child.signalstatus or 0) if status is None else status
 
     def close(self):
-        if self.terminal:
-            self.child.close(force=True)
-        elif self.child.proc.poll() is None:
-            self.child.kill(signal.SIGKILL)
-            self.child.wait()
+        self.child.close(force=True)
 
 
 def rescue_menu(switch, boot, **options):
@@ -270,9 +256,9 @@ def reboot_from_menu(c):   # R; switch-sim's status
 
 def xmodem_download(c, switch, *parts):
     """At the menu: X, Enter (CR), the bundle of parts sent by `sz --xmodem --1k` (without
-    parts: cancelled by the sender), Enter (LF). sz's bytes wait 5 ms after each answer of
-    the receiver as on a real line (on a pty its queue flushes would drop them); its last
-    ACK may be lost: sz stops once the loader waits again."""
+    parts: cancelled by the sender), Enter (LF). sz's bytes wait 5 ms after each answer, as
+    on a real line (a pty's queue flushes would drop them); sz stops once the loader waits
+    again (its last ACK may be lost)."""
     bundle = switch.work / "bundle.img"
     bundle.write_bytes(b"".join(parts))
     assert not parts or bundle.stat().st_size % 1024   # the transfer pads the last block
@@ -310,59 +296,3 @@ def xmodem_download(c, switch, *parts):
         sz.wait()
     c.expect("... Waiting for the <ENTER> key to be hit...")   # it repeats: whatever sz read
     c.send("\n")   # the line is back in its line mode: Enter ends the wait
-
-
-def parent_pids():   # pid -> its parent's pid, of every process
-    parents = {}
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:   # the name, in parentheses, may hold spaces
-            parents[int(stat.parent.name)] = int(stat.read_text().rsplit(")", 1)[1].split()[1])
-        except (OSError, IndexError, ValueError):
-            pass   # ended meanwhile
-    return parents
-
-
-def descendants(pid):
-    parents, found = parent_pids(), [pid]
-    for p in found:
-        found += [c for c, parent in parents.items() if parent == p]
-    return found[1:]
-
-
-def mount_points():   # of this test's mount namespace (the kernel writes a space as \040)
-    lines = Path("/proc/self/mountinfo").read_text().splitlines()
-    return [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), l.split()[4]) for l in lines]
-
-
-class BootNamespace:
-    """The PID namespace of a running boot, found from switch-sim's process
-    whatever the test host's root; held open, so that its number stays its
-    own until close()."""
-
-    def __init__(self, switch_sim_pid):
-        own = os.stat("/proc/self/ns/pid").st_ino
-        for pid in descendants(switch_sim_pid):
-            try:
-                fd = os.open("/proc/%d/ns/pid" % pid, os.O_RDONLY)
-            except OSError:
-                continue
-            if os.fstat(fd).st_ino != own:
-                self.fd = fd
-                return
-            os.close(fd)
-        raise AssertionError("switch-sim %d has no process in a PID namespace of its own"
-                             % switch_sim_pid)
-
-    def pids(self):
-        ns, found = os.fstat(self.fd), []
-        for link in Path("/proc").glob("[0-9]*/ns/pid"):
-            try:
-                st = os.stat(link)
-            except OSError:
-                continue
-            if (st.st_dev, st.st_ino) == (ns.st_dev, ns.st_ino):
-                found.append(int(link.parent.parent.name))
-        return found
-
-    def close(self):
-        os.close(self.fd)

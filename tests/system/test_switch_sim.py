@@ -1,6 +1,7 @@
 # switch-sim's own contract: the switch `new` makes, the environment `setenv`
 # writes, boot needing root, and a boot leaving nothing behind however it ends.
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -10,7 +11,6 @@ import time
 import zlib
 from pathlib import Path
 
-import pexpect.popen_spawn
 import pytest
 
 import switch_harness as h
@@ -40,15 +40,12 @@ def test_new_then_setenv(switch):
 def test_boot_needs_root(switch):
     # As nobody, from a copy anyone may read: the checkout may be in a home
     # folder nobody can enter.
-    copy = Path(tempfile.mkdtemp(prefix="switch-sim copy."))
-    try:
-        shutil.copytree(h.SWITCH_SIM.parent, copy / "switch-sim")
+    with tempfile.TemporaryDirectory(prefix="switch-sim copy.") as copy:
+        shutil.copytree(h.SWITCH_SIM.parent, copy + "/tool")
         h.run(["chmod", "-R", "a+rX", copy])
         r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                            copy / "switch-sim" / h.SWITCH_SIM.name, "boot", switch.path],
+                            copy + "/tool/switch-sim", "boot", switch.path],
                            capture_output=True, text=True)
-    finally:
-        shutil.rmtree(copy)
     assert r.returncode == 1
     assert r.stderr.startswith("switch-sim: boot needs root"), r.stderr
     assert r.stderr.count("\n") == 1, r.stderr
@@ -66,83 +63,90 @@ def at_xmodem_wait(c):   # where the loader waits for Enter without end
     c.expect("Waiting for the <Enter> key")
 
 
-def at_menu(c):
-    c.expect(h.PROMPT)
+def descendants(pid):
+    parents = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:   # the name, in parentheses, may hold spaces
+            parents[int(stat.parent.name)] = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            pass   # ended meanwhile
+    found = [pid]
+    for p in found:
+        found += [child for child, parent in parents.items() if parent == p]
+    return found[1:]
 
 
-def kill_terminal_owner(c):
-    c.child.kill(signal.SIGKILL)
-
-
-def switch_sim_pid(c):
-    for pid in [c.child.pid] + h.descendants(c.child.pid):
+def boot_namespace(pid):
+    """The PID namespace of the boot below pid, whatever the test host's root; held
+    open, so that its number stays its own while the test looks for it."""
+    own = os.stat("/proc/self/ns/pid").st_ino
+    for child in descendants(pid):
         try:
-            argv = Path("/proc/%d/cmdline" % pid).read_bytes().split(b"\0")
+            fd = os.open("/proc/%d/ns/pid" % child, os.O_RDONLY)
         except OSError:
             continue
-        if argv[1:3] == [bytes(h.SWITCH_SIM), b"boot"]:
-            return pid
-    raise AssertionError("no switch-sim boot below %d" % c.child.pid)
+        if os.fstat(fd).st_ino != own:
+            return fd
+        os.close(fd)
+    raise AssertionError("no process of a boot below %d" % pid)
 
 
-def wait_gone(pid, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+def processes_in(namespace):
+    ns, found = os.fstat(namespace), []
+    for link in Path("/proc").glob("[0-9]*/ns/pid"):
         try:
-            if Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[0] == "Z":
-                return
-        except (OSError, IndexError):
-            return
-        time.sleep(0.1)
-    raise AssertionError("process %d did not end" % pid)
+            st = link.stat()
+        except OSError:
+            continue
+        if (st.st_dev, st.st_ino) == (ns.st_dev, ns.st_ino):
+            found.append(int(link.parent.parent.name))
+    return found
 
 
-# How switch-sim's console is given, where the loader is, how the boot ends,
-# the status switch-sim ends with (None: nobody is left to see it).
+def mount_points():   # of this test's mount namespace (the kernel writes a space as \040)
+    lines = Path("/proc/self/mountinfo").read_text().splitlines()
+    return [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), l.split()[4]) for l in lines]
+
+
+# How switch-sim's console is given (None: the boot fixture's terminal), where the
+# loader is, how the boot ends, the status switch-sim ends with (None: nobody sees it).
 ENDINGS = [
     pytest.param(None, in_shell, lambda c: c.line("reboot"), 0, id="reboot"),
     pytest.param(None, in_shell, lambda c: c.child.kill(signal.SIGTERM), 143, id="killed"),
     # The terminal goes with the program that held it.
-    pytest.param(lambda argv: ["script", "-qfec", shlex.join(argv), "/dev/null"], at_xmodem_wait,
-                 kill_terminal_owner, None, id="terminal-owner-killed"),
+    pytest.param(lambda argv, env: h.spawn(["script", "-qfec", shlex.join(argv), "/dev/null"], env),
+                 at_xmodem_wait, lambda c: c.child.kill(signal.SIGKILL), None,
+                 id="terminal-owner-killed"),
     # In a session of its own, the hang-up sends switch-sim no signal.
-    pytest.param(lambda argv: ["setsid", "-w"] + argv, at_xmodem_wait,
+    pytest.param(lambda argv, env: h.spawn(["setsid", "-w"] + argv, env), at_xmodem_wait,
                  lambda c: c.child.close(force=True), None, id="hangup-unsignalled"),
-    # Without a terminal the loader sees its input end: the menu leaves as on
-    # Exit, and the slot boots.
-    pytest.param("pipes", at_menu, lambda c: c.child.sendeof(), 0, id="input-ends"),
 ]
 
 
-@pytest.mark.filterwarnings("ignore:setDaemon")  # pexpect.popen_spawn
 @pytest.mark.parametrize("console, where, end, status", ENDINGS)
 def test_boot_leaves_nothing_behind(switch, boot, app_image, console, where, end, status):
     switch.setenv("shell=on" if where == in_shell else "diagnostics=rescue")
     switch.put_slot(1, app_image())
-    argv, env = switch.boot_command(args=["--net"])
-    if console is None:
-        c = boot(args=["--net"])
-    elif console == "pipes":
-        c = h.Console(pexpect.popen_spawn.PopenSpawn(argv, env=env, encoding="utf-8", timeout=30))
-    else:
-        c = h.spawn(console(argv), env)
+    c = boot(args=["--net"]) if console is None else console(*switch.boot_command(args=["--net"]))
     where(c)
-    pid = switch_sim_pid(c)
-    namespace = h.BootNamespace(pid)
+    namespace = boot_namespace(c.child.pid)
     try:
-        servers = h.run(["ip", "netns", "pids", "swsim-%d-srv" % pid]).stdout.split()
-        assert len(namespace.pids()) >= 2   # PID 1 and the loader, at least
+        cable = h.run(["ip", "netns", "identify", processes_in(namespace)[0]]).stdout.strip()
+        servers = h.run(["ip", "netns", "pids", cable.replace("-sw", "-srv")]).stdout.split()
+        assert len(processes_in(namespace)) >= 2   # PID 1 and the loader, at least
         assert len(servers) == 2   # the TFTP and the DHCP server
         end(c)
         if status is not None:
-            assert (c.finish()[1] if c.terminal else c.child.proc.wait(timeout=30)) == status
-        wait_gone(pid)
-        assert namespace.pids() == []
-        assert [m for m in h.mount_points() if m.startswith(str(switch.path))] == []
-        assert "swsim-%d-" % pid not in h.run(["ip", "netns", "list"]).stdout
+            assert c.finish()[1] == status
+        deadline = time.monotonic() + 30
+        while cable in h.run(["ip", "netns", "list"]).stdout:   # what switch-sim removes last
+            assert time.monotonic() < deadline, "the boot did not end"
+            time.sleep(0.1)
+        assert processes_in(namespace) == []
+        assert [m for m in mount_points() if m.startswith(str(switch.path))] == []
         assert [p for p in servers if Path("/proc", p).exists()] == []
     finally:
-        namespace.close()
+        for pid in processes_in(namespace):   # a boot that missed its end
+            os.kill(pid, signal.SIGKILL)
+        os.close(namespace)
         c.close()
-        if Path("/proc", str(pid)).exists():   # a switch-sim that missed its end
-            os.kill(pid, signal.SIGTERM)

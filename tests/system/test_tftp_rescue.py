@@ -67,9 +67,7 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
     port = in_switch_netns(c, "ip", "addr", "show", "eth0")
     assert "link/ether 00:11:22:33:44:55" in port and "inet 192.0.2.5/24" in port, port
     assert "default via 192.0.2.1" in in_switch_netns(c, "ip", "route")
-    pid = c.child.pid
     assert reboot_from_menu(c) == 0
-    assert "swsim-%d-" % pid not in h.run(["ip", "netns", "list"]).stdout
     assert switch.register(h.REG_SELECTED) == 1
 
     switch.setenv()  # no rescue at boot: the selected slot boots
