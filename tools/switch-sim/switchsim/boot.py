@@ -212,7 +212,10 @@ def kill_switch(proc):
         except OSError:
             pass   # gone already
     for _, pidfd in inits:
-        signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+        try:
+            signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+        except ProcessLookupError:
+            pass   # ended meanwhile
     proc.kill()
     for _, pidfd in inits:
         select.select([pidfd], [], [], PID1_END_SECONDS)
