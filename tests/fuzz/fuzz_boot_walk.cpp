@@ -31,24 +31,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The walk ends at a header inside the file, reached through sound extents of other types.
     std::FILE* slot = fuzz::mem_file(fuzz::text(data, size));
-    std::uint32_t type = 0, h = 0, p = 0;
-    std::uint8_t layout = 0, header[16] = {};
-    BootWalkInfo info{};
-    const int found = find_boot_subimage(slot, &type, &layout, &h, &p, header, &info);
+    const BootWalk walk = find_boot_subimage(slot);
+    const bool found = walk.found();
     const long position = std::ftell(slot);
     std::fclose(slot);
-    FUZZ_CHECK(info.offset == 0 || info.offset + IMAGE_PROBE_SIZE <= size);
+    FUZZ_CHECK(walk.offset == 0 || walk.offset + IMAGE_PROBE_SIZE <= size);
     std::uint64_t at = 0;
-    for (SubImageExtent e{}; at < info.offset; at += e.total_length)
+    for (SubImageExtent e{}; at < walk.offset; at += e.total_length)
         FUZZ_CHECK((e = check_subimage_extent(data + at, size - at)).status == ok && !bootable(e.type));
-    FUZZ_CHECK(at == info.offset && found == (info.end == BootWalkEnd::found));
-    if (info.end == BootWalkEnd::end_of_file) return 0;
+    FUZZ_CHECK(at == walk.offset);
+    if (walk.end == BootWalkEnd::end_of_file) return 0;
     const SubImageExtent e = check_subimage_extent(data + at, size - at);  // and says why it ended there
-    FUZZ_CHECK(type == e.type && info.last_type == type && layout == e.layout && found == (e.status == ok));
-    FUZZ_CHECK(bootable(type) == (info.end != BootWalkEnd::bad_header) && (bootable(type) || e.status == invalid));
+    FUZZ_CHECK(walk.extent.type == e.type && walk.extent.layout == e.layout && found == (e.status == ok));
+    const bool boot_type = bootable(e.type);
+    FUZZ_CHECK(boot_type == (walk.end != BootWalkEnd::bad_header) && (boot_type || e.status == invalid));
     if (!found) return 0;
-    FUZZ_CHECK(h == e.header_length && p == e.payload_length && position == static_cast<long>(at) &&
-               std::memcmp(header, data + at, 16) == 0);
-    check_copy(data, size, at, h, p, load_be32(data + at));  // what the slot boot does next
+    FUZZ_CHECK(walk.extent.header_length == e.header_length && walk.extent.payload_length == e.payload_length &&
+               position == static_cast<long>(at) && walk.stored_crc == load_be32(data + at));
+    check_copy(data, size, at, e.header_length, e.payload_length, walk.stored_crc);  // what the slot boot does next
     return 0;
 }

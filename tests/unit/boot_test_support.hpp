@@ -5,6 +5,7 @@
 #include "boot/rescue_image.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "platform/unique_file.hpp"
 
 namespace boot_test {
 

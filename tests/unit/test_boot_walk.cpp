@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "boot_test_support.hpp"
+#include "image/image_stream.hpp"
 
 namespace {
 
@@ -37,14 +38,15 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UniqueFile f = file_with(c.file);
-        std::uint32_t type = 0, h = 0, p = 0;
-        std::uint8_t layout = 0, hdr[16] = {};
-        BootWalkInfo i{};
-        const int r = find_boot_subimage(f.get(), &type, &layout, &h, &p, hdr, &i);
-        EXPECT_EQ(std::tuple(r, i.end, i.last_type), std::tuple(c.end == found, c.end, c.type));
-        if (r == 1) {
-            EXPECT_EQ(std::tuple(type, h, p, ftello(f.get())), std::tuple(c.type, c.h, c.p, off_t(c.at)));
-            EXPECT_EQ(0, std::memcmp(hdr, &c.file[c.at], 16));
+        const BootWalk walk = find_boot_subimage(f.get());
+        EXPECT_EQ(walk.end, c.end);
+        EXPECT_EQ(walk.extent.type, c.type);
+        if (walk.found()) {
+            EXPECT_EQ(walk.offset, c.at);
+            EXPECT_EQ(ftello(f.get()), off_t(c.at));
+            EXPECT_EQ(walk.extent.header_length, c.h);
+            EXPECT_EQ(walk.extent.payload_length, c.p);
+            EXPECT_EQ(walk.stored_crc, load_be32(&c.file[c.at]));
         }
     }
 }
@@ -52,10 +54,10 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
 // Sizes around the chunk and header lengths that split one; every fault leaves
 // the archive empty, though most of the payload was already written.
 TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
-    constexpr std::size_t P = 3 * BOOT_COPY_CHUNK + 17;
+    constexpr std::size_t P = 3 * STREAM_CHUNK_SIZE + 17;
     const struct { int layout; std::uint16_t h; std::size_t p, flip = 0, cut = 0; std::uint32_t crc_xor = 0; }
         cases[] = {
-        {1, 16, 0}, {1, 16, BOOT_COPY_CHUNK - 16}, {3, 0xFFFF, 2 * BOOT_COPY_CHUNK + 5}, {2, 4097, P},
+        {1, 16, 0}, {1, 16, STREAM_CHUNK_SIZE - 16}, {3, 0xFFFF, 2 * STREAM_CHUNK_SIZE + 5}, {2, 4097, P},
         {2, 4097, P, 4097 + P - 1}, {2, 4097, P, 4},       // last payload byte, first byte after the crc word
         {2, 4097, P, 0, 1}, {2, 4097, P, 0, P + 100},    // file ends in the payload, in the header
         {2, 4097, P, 0, 0, 1}};                          // another crc expected

@@ -14,6 +14,8 @@
 #include "image/image_header.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
@@ -51,10 +53,14 @@ protected:
         for (const auto& [name, size] : {std::pair{"uboot", 0x82000}, {"ubootenv", 0x4000}, {"devicetree", 0x41000},
                                          {"kernel", 0x301000}, {"rfs", 0xF01000}, {"rescue", 0xA01000}})
             std::ofstream(board_.partition_file(name)).seekp(size - 1) << '\0';  // a little over each limit
-        set_slot_directory_for_testing(board_.dir.file("images").c_str());
+        set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
+        fs::create_directory(board_.dir.file("user"));
         fresh();
     }
-    void TearDown() override { close_i2c_buses(); }
+    void TearDown() override {
+        close_i2c_buses();
+        set_path_root_for_testing("");
+    }
     // A board with these faults; the operator will answer 2 at the slot question.
     void fresh(const char* faults = "") {
         board_.config.faults = faults;
@@ -65,14 +71,17 @@ protected:
         std::ofstream(board_.dir.file("answer")) << "2\n";
         ASSERT_NE(std::freopen(board_.dir.file("answer").c_str(), "r", stdin), nullptr);
     }
+    // 1 when installed, 0 when not; a direct boot would be an error here.
     int install(const Bytes& bundle, const char* path = nullptr, bool skip_same = false) {
         sim_test::write_file(board_.dir.file("bundle"), bundle);
         sim_test::StdoutCapture capture;
-        const int result = install_bundle(path ? path : board_.dir.file("bundle").c_str(), skip_same, 0);
+        const InstallOutcome outcome =
+            install_bundle(path ? path : board_.dir.file("bundle").c_str(), skip_same, 0, ask_install_slot);
         out_ = capture.finish();
-        return result;
+        EXPECT_NE(outcome, InstallOutcome::boot_download);
+        return outcome == InstallOutcome::installed ? 1 : 0;
     }
-    std::string slot(int n) const { return board_.dir.file("images/image" + std::to_string(n)); }
+    std::string slot(int n) const { return board_.dir.file("user/images/image" + std::to_string(n)); }
     bool untouched() const { return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0; }
 
     sim_test::Board board_;
@@ -156,7 +165,7 @@ TEST_F(Installer, UnknownTypesAndPaddingAfterTheLastSubImage) {
         EXPECT_TRUE(out_.ends_with(ending)) << out_;
     }
     umask(mask);
-    EXPECT_EQ(fs::status(board_.dir.file("images")).permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(board_.dir.file("user/images")).permissions(), fs::perms(0755));
 }
 
 TEST_F(Installer, BundleOrSlotFileThatCannotBeOpened) {

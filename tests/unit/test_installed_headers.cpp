@@ -11,12 +11,13 @@
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
 
 namespace {
 
 using Header = std::vector<std::uint8_t>;
 constexpr std::uint32_t BOOT = IMAGE_TYPE_BOOTLOADER, KERNEL = IMAGE_TYPE_KERNEL, FLAG = IMAGE_EXTENDED_FLAG;
-std::string dir, slots;  // of the board (flash/) and of its slot files
+std::string dir, slots;  // of the board (flash/) and of its slot files (user/images under it)
 
 Header header(std::uint32_t crc, std::uint32_t magic, std::uint32_t id = 0x01020304) {
     Header h(16);
@@ -40,7 +41,8 @@ struct SimBoard : testing::Environment {
         char pattern[] = "/tmp/installed_headers.XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
-        slots = dir + "/images";
+        slots = dir + "/user/images";
+        set_path_root_for_testing(dir);
         ASSERT_EQ(std::system(("mkdir -p " + dir + "/flash " + slots + "; touch " + slots + "/image1").c_str()), 0);
         for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"}) {
             std::ofstream(dir + "/flash/" + name + ".bin") << std::string(65536, '\xff');
@@ -73,19 +75,19 @@ TEST(InstalledHeaders, LookupAndComparison) {
     for (const auto& r : rows) {
         put(r.partition, r.offset, r.installed);
         Header got(16, 0xAA);
-        EXPECT_EQ(read_installed_header_in(slots.c_str(), load_be32(r.installed.data() + 8) & ~FLAG, got.data(), 1), 1);
+        EXPECT_EQ(read_installed_header(load_be32(r.installed.data() + 8) & ~FLAG, got.data(), 1), 1);
         EXPECT_EQ(got, r.installed);
-        EXPECT_EQ(same_as_installed_in(slots.c_str(), r.offered.data(), 1), r.same);
+        EXPECT_EQ(same_as_installed(r.offered.data(), 1), r.same);
     }
 }
 
 // A missing slot file and an unknown type read as zeros.
 TEST(InstalledHeaders, MissingSlotFileAndUnknownType) {
     Header missing(16, 0xAA), unknown(16, 0xAA);
-    EXPECT_EQ(read_installed_header_in(slots.c_str(), IMAGE_TYPE_APPLICATION, missing.data(), 2), 0);
+    EXPECT_EQ(read_installed_header(IMAGE_TYPE_APPLICATION, missing.data(), 2), 0);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(read_installed_header_in(slots.c_str(), KERNEL | FLAG, unknown.data(), 1), 0);
-    EXPECT_EQ(same_as_installed_in(slots.c_str(), header(0, 0x074F5249).data(), 1), 0);
+    EXPECT_EQ(read_installed_header(KERNEL | FLAG, unknown.data(), 1), 0);
+    EXPECT_EQ(same_as_installed(header(0, 0x074F5249).data(), 1), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Unknown image type 0x834f5249 \nUnknown image type 0x74f5249 \n");
     EXPECT_EQ(missing, Header(16, 0));

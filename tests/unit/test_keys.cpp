@@ -31,7 +31,7 @@ Outcome edit(std::size_t size, const std::string& setup, const std::string& keys
     EXPECT_EQ(buffer, text + std::string(size - text.size(), '\0'));  // zero after the text
     EXPECT_EQ(ed.length, text.size());
     EXPECT_EQ(ed.broken, out.ends_with(" <break>\n"));
-    return {out, text, ed.cursor, ed.escape, ended};
+    return {out, text, ed.cursor, static_cast<int>(ed.escape), ended};
 }
 
 const struct { std::size_t size; std::string setup, keys; Outcome expected; } EDITOR_CASES[] = {

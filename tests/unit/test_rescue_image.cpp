@@ -8,19 +8,21 @@
 namespace {
 
 using namespace boot_test;
-constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS, CHUNK = RESCUE_COPY_CHUNK;
+constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS, CHUNK = STREAM_CHUNK_SIZE;
 
 // A partition in memory that fails its Nth read, and any read past its end or over a chunk.
 struct Flash {
     Bytes bytes;
     int fail_read = 0, reads = 0;
     bool bad_read = false;
-    static int read(void* context, std::uint32_t offset, std::uint32_t length, void* buffer) {
-        auto* f = static_cast<Flash*>(context);
-        f->bad_read = f->bad_read || std::uint64_t{offset} + length > f->bytes.size() || length > CHUNK;
-        if (++f->reads == f->fail_read || f->bad_read) return -1;
-        std::memcpy(buffer, f->bytes.data() + offset, length);
-        return 0;
+    bool read(std::uint64_t offset, std::span<std::uint8_t> into) {
+        bad_read = bad_read || offset + into.size() > bytes.size() || into.size() > CHUNK;
+        if (++reads == fail_read || bad_read) return false;
+        std::memcpy(into.data(), bytes.data() + offset, into.size());
+        return true;
+    }
+    ImageSource source() {
+        return {[this](std::uint64_t offset, std::span<std::uint8_t> into) { return read(offset, into); }, bytes.size()};
     }
 };
 
@@ -45,7 +47,7 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
         SCOPED_TRACE(c.name);
         Flash flash{c.part, c.fail_read};
         UniqueFile archive = file_with(pattern(5000, 7));  // left from an earlier boot
-        const RescueImage r = stream_rescue_image({Flash::read, &flash, c.part.size()}, archive.get());
+        const RescueImage r = stream_rescue_image(flash.source(), archive.get());
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(contents(archive.get()) == Bytes(c.part.begin() + c.h, c.part.begin() + c.t));
         EXPECT_FALSE(flash.bad_read);
@@ -64,7 +66,7 @@ TEST(CopyDebuggerImage, CopiesAtMostLenBytesAndStopsAtTheEndOfTheFile) {
         const Bytes file = cat({header(c.magic, c.len, 1, 0), pattern(c.body, 11)});  // 24 + body bytes
         UniqueFile slot = file_with(file), gz(std::tmpfile());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(copy_debugger_image(path_of(slot).c_str(), path_of(gz).c_str(), 2), 1);
+        EXPECT_TRUE(copy_debugger_image(path_of(slot).c_str(), path_of(gz).c_str(), 2));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_TRUE(contents(gz.get()) == Bytes(&file[16], &file[16] + c.copied));
     }

@@ -1,7 +1,7 @@
 // Tests of the download commands: T with stand-ins for the network programs and
 // a TFTP client that never fetches, X on a port that is no terminal (real
 // downloads of both run in the system tests).
-#include "console/tftp_rescue.hpp"
+#include "rescue/tftp_rescue.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,8 @@
 #include <fstream>
 #include <string>
 
-#include "console/serial_rescue.hpp"
+#include "platform/switch_paths.hpp"
+#include "rescue/serial_rescue.hpp"
 #include "net_test_support.hpp"
 
 namespace {
@@ -51,12 +52,12 @@ TEST(TftpRescue, Dialogues) {
     for (const auto& c : cases) {
         if (c.stuck) std::filesystem::create_directories("/tmp/image/old");
         else std::ofstream("/tmp/image") << "stale";
-        int result = -1;
+        InstallOutcome result = InstallOutcome::installed;
         testing::internal::CaptureStderr();
         EXPECT_EQ(net_test::converse(c.keys, [&] { result = tftp_rescue(); }), intro + c.printed);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   c.stuck ? "Can't remove /tmp/image: Is a directory\n" : "");
-        EXPECT_EQ(result, 0) << c.keys;
+        EXPECT_EQ(result, InstallOutcome::nothing_installed) << c.keys;
         const bool fetching = c.printed.find("tftp [") != std::string::npos;
         EXPECT_EQ(::access("/tmp/image", F_OK) == 0, !fetching) << c.keys;
         std::filesystem::remove_all("/tmp/image");
@@ -69,11 +70,12 @@ TEST(TftpRescue, Dialogues) {
 TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
     char dir[] = "/tmp/slotboot-serial-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string port = std::string(dir) + "/ttyS0";
+    const std::string port = std::string(dir) + "/dev/ttyS0";
+    ASSERT_TRUE(std::filesystem::create_directory(std::string(dir) + "/dev"));
     ASSERT_EQ(::mkfifo(port.c_str(), 0600), 0);
     const int line = ::open(port.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_EQ(::write(line, "\r\n", 2), 2);  // Enter at either speed
-    set_serial_port_for_testing(port.c_str());
+    set_path_root_for_testing(dir);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(serial_download_begin(), -1);
@@ -82,7 +84,7 @@ TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     char left[3];
     EXPECT_EQ(::read(line, left, sizeof left), 2);
-    set_serial_port_for_testing(nullptr);
+    set_path_root_for_testing("");
     ::close(line);
     std::filesystem::remove_all(dir);
 }
