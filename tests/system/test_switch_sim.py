@@ -1,5 +1,6 @@
 # switch-sim's own contract: the switch `new` makes, the environment `setenv`
 # writes, boot needing root, and a boot leaving nothing behind however it ends.
+import json
 import os
 import re
 import shlex
@@ -63,32 +64,20 @@ def at_xmodem_wait(c):   # where the loader waits for Enter without end
     c.expect("Waiting for the <Enter> key")
 
 
-def descendants(pid):
-    parents = {}
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:   # the name, in parentheses, may hold spaces
-            parents[int(stat.parent.name)] = int(stat.read_text().rsplit(")", 1)[1].split()[1])
-        except (OSError, IndexError, ValueError):
-            pass   # ended meanwhile
-    found = [pid]
-    for p in found:
-        found += [child for child, parent in parents.items() if parent == p]
-    return found[1:]
-
-
-def boot_namespace(pid):
-    """The PID namespace of the boot below pid, whatever the test host's root; held
-    open, so that its number stays its own while the test looks for it."""
-    own = os.stat("/proc/self/ns/pid").st_ino
-    for child in descendants(pid):
+def boot_namespace(switch):
+    """The PID namespace of the switch's boot, found by its PID 1 (whose command names the
+    switch) whatever the test host's root; held open, so that its number stays its own."""
+    own, marker = os.stat("/proc/self/ns/pid").st_ino, json.dumps(str(switch.path)).encode()
+    for process in Path("/proc").glob("[0-9]*"):
         try:
-            fd = os.open("/proc/%d/ns/pid" % child, os.O_RDONLY)
+            if marker in (process / "cmdline").read_bytes():
+                fd = os.open(process / "ns" / "pid", os.O_RDONLY)
+                if os.fstat(fd).st_ino != own:
+                    return fd
+                os.close(fd)
         except OSError:
-            continue
-        if os.fstat(fd).st_ino != own:
-            return fd
-        os.close(fd)
-    raise AssertionError("no process of a boot below %d" % pid)
+            pass   # ended meanwhile
+    raise AssertionError("no boot of %s" % switch.path)
 
 
 def processes_in(namespace):
@@ -129,7 +118,7 @@ def test_boot_leaves_nothing_behind(switch, boot, app_image, console, where, end
     switch.put_slot(1, app_image())
     c = boot(args=["--net"]) if console is None else console(*switch.boot_command(args=["--net"]))
     where(c)
-    namespace = boot_namespace(c.child.pid)
+    namespace = boot_namespace(switch)
     try:
         cable = h.run(["ip", "netns", "identify", processes_in(namespace)[0]]).stdout.strip()
         servers = h.run(["ip", "netns", "pids", cable.replace("-sw", "-srv")]).stdout.split()
