@@ -1,19 +1,14 @@
 // The boot settings: every lookup rule of the scan, through the read of the environment partition.
 #include "boot/boot_settings.hpp"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-
 #include "platform/flash.hpp"
-#include "platform/sim/sim_board.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace std::string_literals;
 
+// The switches that are on, then the port.
 std::string summary(const BootSettings& s) {
     std::string out;
     for (auto [on, name] : {std::pair{s.gdb, "gdb "}, {s.gdbserver, "gdbserver "}, {s.shell, "shell "},
@@ -23,13 +18,14 @@ std::string summary(const BootSettings& s) {
 }
 
 TEST(LoadBootSettings, EveryLookupRule) {
-    // The text after the checksum word, which reads "gdb=" and must not be scanned.
     const struct { std::string text; const char* expect; const char* faults = ""; } cases[] = {
         {"gdb=onion\0gdbport=\0"s "77"s, "gdb port=77"},  // two characters decide; a NUL reads as a blank
         {"gdb=ON gdbport=99x1 diagnostics=Rescue", "port=99"},  // case matters
         {"gdb=o gdbport=0x10 diagnostics=diag", "port=0"},  // too short
         {"kgdb=on gdbport=-5", "gdb port=-5"},  // a substring match
-        {"gdb=off gdb=on gdbport=1 gdbport=2", "port=1"},  // the first occurrence wins
+        {"gdb=off gdb=on gdbport=1 gdbport=2", "port=1"},  // the first occurrence counts
+        {"gdbport=abc gdbport=5", "port=1234"},  // no number: the port stays
+        {"gdbport=\0shell=on"s, "shell port=1234"},  // an empty value, then the next variable
         {"gdbserver=on gdb=off", "gdb gdbserver port=1234"},  // gdb is looked up first
         {"gdb=on gdbserver=off", "gdb port=1234"},
         {"gdbport=99999999999", "port=2147483647"},
@@ -40,24 +36,17 @@ TEST(LoadBootSettings, EveryLookupRule) {
         {std::string(1273, 'x') + "shell=on", "port=1234"},
         {"gdb=on shell=on", "port=1234", "flash:ubootenv:read:1"},
     };
-    char dir[] = "/tmp/test_boot_settings.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string file = dir + "/ubootenv.bin"s;
-    sim_board::Config config;
-    config.flash_dir = dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
-        std::ofstream(file, std::ios::binary) << "gdb=" + c.text + std::string(0x2000 - c.text.size(), '\xFF');
-        config.faults = c.faults;
-        ASSERT_TRUE(sim_board::configure(config));
+        unit::Board board(c.faults);
+        // The first word is the checksum, which reads "gdb=" and must not be scanned.
+        board.put("ubootenv", "gdb=" + c.text + std::string(0x2000 - c.text.size(), '\xFF'));
+        board.apply();
         open_flash_partitions();
         boot_settings = BootSettings{};
         load_boot_settings();
         EXPECT_EQ(summary(boot_settings), c.expect);
     }
-    sim_board::reset();
-    unlink(file.c_str());
-    rmdir(dir);
 }
 
 }  // namespace

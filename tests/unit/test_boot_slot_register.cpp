@@ -1,10 +1,7 @@
-// The boot-slot register: the exact bus traffic (checked through the
-// simulated bus log), messages and fallbacks to slot 1.
+// The boot-slot register: the exact bus traffic (the simulated bus log), messages and fallbacks to slot 1.
 #include "platform/boot_slot_register.hpp"
 
-#include "sim_test_support.hpp"
-
-using sim_test::StdoutCapture;
+#include "test_support.hpp"
 
 namespace {
 
@@ -13,46 +10,42 @@ const std::string PREPARED = "target 0x4f\nsmbus-write 0x4f reg 0x87 0x55\n";
 // After the buses open: the mux routes channel 6, 0x4F is prepared, 0x54 is
 // accessed, the mux is released; a write waits again after its transfer.
 std::string traffic(const std::string& transfer, bool write, const std::string& prepared = PREPARED) {
-    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared +
-           "wait 100000us\n" + transfer + (write ? "\nwait 100000us" : "") +
-           "\ntarget 0x71\nwrite 0x71 0x00\n";
+    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared + "wait 100000us\n" +
+           transfer + (write ? "\nwait 100000us" : "") + "\ntarget 0x71\nwrite 0x71 0x00\n";
 }
 
-// Register 0 holds `selected`; both buses are open.
-struct RegisterBoard : sim_test::Board {
-    explicit RegisterBoard(const std::string& faults, std::uint8_t selected = 0) {
-        config.faults = faults;
-        sim_test::write_file(config.slot_register, {selected});  // the rest reads as zeros
-        EXPECT_TRUE(apply());
+// Register 0 holds `selected`, the others 0; both buses are open.
+struct RegisterBoard : unit::Board {
+    explicit RegisterBoard(const std::string& faults, std::uint8_t selected = 0) : Board(faults) {
+        unit::Bytes registers(256, 0);
+        registers[0] = selected;
+        unit::write_file(config.slot_register, registers);
+        apply();
         EXPECT_EQ(open_i2c_buses(), 0);
     }
     ~RegisterBoard() { close_i2c_buses(); }
+    std::uint8_t reg(int r) const { return unit::read_file(config.slot_register)[r]; }
 };
 
-TEST(SlotRegister, RecordBootedRescueTrafficThenCloseTwice) {
-    RegisterBoard board("");
-    EXPECT_EQ(record_booted_slot(BOOTED_RESCUE), 0);
-    EXPECT_EQ(sim_test::read_file(board.config.slot_register)[SLOT_REG_BOOTED], 4);
-    EXPECT_EQ(close_i2c_buses(), 0);
-    EXPECT_EQ(close_i2c_buses(), 0);
-    EXPECT_EQ(board.bus_log(), traffic("target 0x54\nsmbus-write 0x54 reg 0x3a 0x04", true) +
-                                   "close /dev/i2c-0\nclose /dev/i2c-1\n");
-}
-
-// A failed transfer, or a target that cannot be set (EBUSY: nothing goes to
-// the chip that still holds the bus), is reported; the mux is released.
-TEST(SlotRegister, FailedWriteReportsAndReleasesMux) {
-    const struct { const char* fault; const char* message; const char* transfer; } cases[] = {
+// Recording a boot from the rescue partition writes 4 into register 0x3A. A failed transfer, or a target that
+// cannot be set (EBUSY: nothing goes to the chip that still holds the bus), is reported; the mux is released.
+TEST(SlotRegister, RecordBootedSlot) {
+    const struct { const char* fault; const char* message; const char* transfer; std::uint8_t stored; } cases[] = {
+        {"", "", "target 0x54\nsmbus-write 0x54 reg 0x3a 0x04", 4},
         {"i2c:write:58", "I2C error when writing bus 0 offset 58: 5\n",
-         "target 0x54\nsmbus-write 0x54 reg 0x3a 0x02 failed"},
-        {"i2c:target:0x54", "I2C error when writing bus 0 offset 58: 16\n", "target 0x54 failed"},
+         "target 0x54\nsmbus-write 0x54 reg 0x3a 0x04 failed", 0},
+        {"i2c:target:0x54", "I2C error when writing bus 0 offset 58: 16\n", "target 0x54 failed", 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
         RegisterBoard board(c.fault);
-        StdoutCapture out;
-        EXPECT_LT(write_slot_register(58, 2), 0) << c.fault;
-        EXPECT_EQ(out.finish(), c.message);
-        EXPECT_EQ(board.bus_log(), traffic(c.transfer, true));
+        unit::Console console;
+        EXPECT_EQ(record_booted_slot(BOOTED_RESCUE) < 0, *c.fault != 0);
+        EXPECT_EQ(console.finish().out, c.message);
+        EXPECT_EQ(board.reg(SLOT_REG_BOOTED), c.stored);
+        EXPECT_EQ(close_i2c_buses(), 0);
+        EXPECT_EQ(close_i2c_buses(), 0);  // the second finds nothing to close
+        EXPECT_EQ(board.log(), traffic(c.transfer, true) + "close /dev/i2c-0\nclose /dev/i2c-1\n");
     }
 }
 
@@ -61,34 +54,36 @@ TEST(SlotRegister, FailedWriteReportsAndReleasesMux) {
 // no preparatory write into the mux.
 TEST(SlotRegister, SelectedSlotFromRegisterValue) {
     const std::string read_0 = "target 0x54\nsmbus-read 0x54 reg 0x00 ";
-    const struct { std::uint8_t stored; const char* fault; int selected; std::string transfer, prepared; } cases[] = {
-        {0, "", 1, read_0 + "-> 0x00", PREPARED}, {1, "", 1, read_0 + "-> 0x01", PREPARED},
-        {2, "", 2, read_0 + "-> 0x02", PREPARED}, {3, "", 1, read_0 + "-> 0x03", PREPARED},
-        {4, "", 1, read_0 + "-> 0x04", PREPARED}, {0xFF, "", 1, read_0 + "-> 0xff", PREPARED},
-        {2, "i2c:read:0", 1, read_0 + "failed", PREPARED},
-        {2, "i2c:target:0x54", 1, "target 0x54 failed", PREPARED},
+    const struct { std::uint8_t stored; const char* fault; int selected; std::string transfer, prepared = PREPARED; }
+        cases[] = {
+        {1, "", 1, read_0 + "-> 0x01"},
+        {2, "", 2, read_0 + "-> 0x02"},
+        {3, "", 1, read_0 + "-> 0x03"},
+        {0xFF, "", 1, read_0 + "-> 0xff"},
+        {2, "i2c:read:0", 1, read_0 + "failed"},
+        {2, "i2c:target:0x54", 1, "target 0x54 failed"},
         {2, "i2c:target:0x4f", 2, read_0 + "-> 0x02", "target 0x4f failed\n"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.transfer);
         RegisterBoard board(c.fault, c.stored);
-        StdoutCapture out;
-        EXPECT_EQ(boot_slot_selected(), c.selected) << c.transfer;
-        EXPECT_EQ(out.finish(), "");
-        EXPECT_EQ(board.bus_log(), traffic(c.transfer, false, c.prepared));
+        unit::Console console;
+        EXPECT_EQ(boot_slot_selected(), c.selected);
+        EXPECT_EQ(console.finish().out, "");
+        EXPECT_EQ(board.log(), traffic(c.transfer, false, c.prepared));
     }
 }
 
 TEST(SlotRegister, BusZeroMissing) {
-    sim_test::Board board;
-    board.config.faults = "i2c:nobus";
-    ASSERT_TRUE(board.apply());
-    StdoutCapture out;
+    unit::Board board("i2c:nobus");
+    board.apply();
+    unit::Console console;
     EXPECT_EQ(open_i2c_buses(), -1);
     EXPECT_EQ(close_i2c_buses(), 0);
     EXPECT_EQ(boot_slot_selected(), 1);
-    EXPECT_EQ(out.finish(), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
+    EXPECT_EQ(console.finish().out, "ERROR: driver /dev/i2c-0 couldn't be opened\n");
     // Bus 1 is never opened, nothing is closed, nothing reaches a bus.
-    EXPECT_EQ(board.bus_log(), "open /dev/i2c-0 failed\nwait 100000us\n");
+    EXPECT_EQ(board.log(), "open /dev/i2c-0 failed\nwait 100000us\n");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The env-setup scan: tokens in pairs, pieces of 511 characters, overwrite.
 #include "boot/env_setup.hpp"
 
-#include "boot_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -17,7 +17,7 @@ TEST(ApplyEnvSetup, ScansPairsToTheEnd) {
         SCOPED_TRACE(c.text.substr(0, 20));
         setenv("ES_A", "old", 1);
         unsetenv("ES_B");
-        EXPECT_EQ(apply_env_setup(boot_test::file_with({c.text.begin(), c.text.end()}).get()), c.names);
+        EXPECT_EQ(apply_env_setup(unit::file_with({c.text.begin(), c.text.end()}).get()), c.names);
         for (const auto& [name, value] : c.vars) EXPECT_STREQ(std::getenv(name.c_str()), value.c_str());
     }
 }

@@ -1,33 +1,33 @@
-// Tests of the image format: the CRC-32 against its bit-by-bit definition, header layouts, extent check.
+// The image format: the CRC-32 against its bit-by-bit definition, the header layouts and the extent check.
 #include "image/image_header.hpp"
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
 #include <random>
-#include <tuple>
 
 #include "crc32_bitwise.hpp"
-#include "image/byte_order.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 TEST(ImageCrc32, CheckValuesAndMismatch) {
     const struct { const char* text; std::uint32_t initial, expected; } cases[] = {
-        {"abc", 0xFFFFFFFFu, 0xCADBBE3Du}, {"123456789", 0xFFFFFFFFu, ~0xCBF43926u},  // ~ the common CRC-32
-        {"", 0xFFFFFFFFu, 0xFFFFFFFFu}, {"", 0x12345678u, 0x12345678u},                 // zero bytes
+        {"abc", 0xFFFFFFFFu, 0xCADBBE3Du},
+        {"123456789", 0xFFFFFFFFu, ~0xCBF43926u},  // the common CRC-32, not inverted at the end
+        {"", 0x12345678u, 0x12345678u},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         const auto* b = reinterpret_cast<const std::uint8_t*>(c.text);
-        EXPECT_EQ(image_crc32(b, std::strlen(c.text), c.initial), c.expected) << c.text;
-        EXPECT_EQ(crc32_bitwise(b, std::strlen(c.text), c.initial), c.expected) << c.text;  // the oracle too
-        EXPECT_EQ(image_crc_mismatch(b, std::strlen(c.text), c.expected), c.initial != IMAGE_CRC_INIT) << c.text;
+        const std::size_t n = std::strlen(c.text);
+        EXPECT_EQ(image_crc32(b, n, c.initial), c.expected);
+        EXPECT_EQ(crc32_bitwise(b, n, c.initial), c.expected);  // the definition agrees
+        EXPECT_EQ(image_crc_mismatch(b, n, c.expected), c.initial != IMAGE_CRC_INIT);
     }
 }
 
 // Lengths 0-64 at every alignment (block, tail, joins), then long ones; any initial value; chained in two.
-TEST(ImageCrc32, EqualsBitwiseOracleAndChains) {
+TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
     std::mt19937 rng(1);
     std::uint8_t buf[20000];
     for (auto& b : buf) b = static_cast<std::uint8_t>(rng());
@@ -43,55 +43,62 @@ TEST(ImageCrc32, EqualsBitwiseOracleAndChains) {
 // The first 24 bytes of a sub-image: len, magic, and bytes 16-23 as one word.
 std::array<std::uint8_t, 24> probe(std::uint32_t len, std::uint32_t magic, std::uint64_t tail) {
     std::array<std::uint8_t, 24> b{};
-    for (auto [at, v] : {std::pair{4, len}, {8, magic}, {16, std::uint32_t(tail >> 32)}, {20, std::uint32_t(tail)}})
-        store_be32(b.data() + at, v);
+    store_be32(&b[4], len);
+    store_be32(&b[8], magic);
+    store_be32(&b[16], std::uint32_t(tail >> 32));
+    store_be32(&b[20], std::uint32_t(tail));
     return b;
 }
 constexpr std::uint64_t HDR3 = std::uint64_t{IMAGE_HDR3_WORD} << 32;  // "HDR3" at 16-19
 constexpr std::uint64_t at18(std::uint64_t h) { return h << 32; }    // H of layout 2
 
-TEST(ParseImageHeader, LayoutRules) {
-    const struct { std::uint32_t len, magic; std::uint64_t tail; std::uint8_t layout; std::uint32_t h, p; } cases[] = {
-        {0x01020304, 0x044F5249, 0, 1, 16, 0x01020304}, {7, 0x014F5249, 0x12345678'0000FFFF, 1, 16, 7},  // 16-23 unread
-        {5, 0x824F5249, 0xAABB0028'01000099, 2, 40, 5}, {9, 0x834F5249, at18(3), 2, 3, 9},  // H at 18-19, any H, as is
-        {0, 0xFFFFFFFF, at18(0xFFFF), 2, 0xFFFF, 0}, {0x100, 0x814F5249, HDR3 | 0x20, 3, 0x20, 0xF0},  // flag or not
-        {0x100, 0x014F5249, HDR3 | 0x20, 3, 0x20, 0xF0}, {8, 0x014F5249, HDR3 | 0x30, 3, 0x30, 0xFFFFFFE8},  // P wraps
-        {64, 0x014F5249, HDR3 | 0x78790030, 3, 0x30, 0x20},                          // H at 22-23, 20-21 ignored
-        {50, 0x014F5249, 0x00484452'33000000, 1, 16, 50}, {50, 0x014F5249, 0x48445232'00000000, 1, 16, 50},
-        {50, 0x814F5249, 0x68647233'00000000, 2, 0x7233, 50},  // not "HDR3": one byte late, "HDR2", "hdr3"
-    };
-    for (const auto& c : cases) {
-        std::uint32_t magic = 0, h = 0, p = 0;
-        std::uint8_t layout = 0;
-        parse_image_header(probe(c.len, c.magic, c.tail).data(), &magic, &layout, &h, &p);
-        EXPECT_EQ(std::tuple(magic, int{layout}, h, p), std::tuple(c.magic, int{c.layout}, c.h, c.p)) << &c - cases;
-    }
-}
-
-TEST(CheckSubimageExtent, RefusedAndAcceptedExtents) {
-    using S = ExtentStatus;
+// Layout 3 when bytes 16-19 read "HDR3" (H at 22-23, T = len + 16), else layout 2 when bit 31 of the magic is
+// set (H at 18-19, T = H + len), else layout 1 (T = 16 + len). Lengths are invalid when H is under 16, H passes
+// T or T does not fit in 32 bits; else the sub-image fits in what remains or is cut short.
+TEST(CheckSubimageExtent, LayoutsAndLengths) {
+    using enum ExtentStatus;
     constexpr std::uint32_t L1 = 0x034F5249, L2 = 0x834F5249, MAX = 0xFFFFFFFF;
     constexpr std::uint64_t big = std::uint64_t{1} << 40;
-    const struct { std::uint32_t len, magic; std::uint64_t tail, remaining; S status; std::uint64_t total; } cases[] = {
-        {0, L1, 0, 16, S::ok, 16}, {8, L1, 0, 24, S::ok, 24}, {9, L1, 0, 24, S::truncated, 25},
-        {MAX - 16, L1, 0, MAX, S::ok, MAX}, {MAX - 16, L1, 0, MAX - 1, S::truncated, MAX},
-        {MAX - 15, L1, 0, big, S::invalid, 0}, {MAX, L1, 0, big, S::invalid, 0},                // 16 + len wraps
-        {0, L2, at18(0), big, S::invalid, 0}, {4, L2, at18(4), big, S::invalid, 0},             // T below 16
-        {100, L2, at18(15), big, S::invalid, 0}, {100, L2, at18(16), 116, S::ok, 116},          // H below 16
-        {100, L2, at18(24), 123, S::truncated, 124}, {0, L2, at18(0xFFFF), 0xFFFF, S::ok, 0xFFFF},
-        {MAX - 0x1F, L2, at18(0x20), big, S::invalid, 0}, {MAX - 0x20, L2, at18(0x20), big, S::ok, MAX},  // H + len
-        {0x100, L1, HDR3 | 0x20, 0x110, S::ok, 0x110}, {0x100, L1, HDR3 | 0x20, 0x10F, S::truncated, 0x110},
-        {100, L1, HDR3 | 15, big, S::invalid, 0}, {100, L1, HDR3 | 0, big, S::invalid, 0},        // H below 16
-        {8, L1, HDR3 | 25, big, S::invalid, 0}, {8, L1, HDR3 | 24, 24, S::ok, 24},               // H vs len + 16
-        {MAX - 15, L1, HDR3 | 24, big, S::invalid, 0}, {MAX - 16, L1, HDR3 | 24, big, S::ok, MAX},  // len + 16
-        {8, L1, HDR3 | 0x30, 10, S::invalid, 0},                                    // invalid, not truncated
+    const struct { std::uint32_t len, magic; std::uint64_t tail, remaining; ExtentStatus status; int layout;
+                   std::uint32_t h; std::uint64_t total = 0; } cases[] = {
+        {0x01020304, L1, 0x12345678'0000FFFF, big, ok, 1, 16, 0x01020314},  // bytes 16-23 unread
+        {0, L1, 0, 16, ok, 1, 16, 16},
+        {9, L1, 0, 24, truncated, 1, 16, 25},
+        {MAX - 16, L1, 0, MAX, ok, 1, 16, MAX},
+        {MAX - 16, L1, 0, MAX - 1, truncated, 1, 16, MAX},
+        {MAX - 15, L1, 0, big, invalid, 1, 16},  // 16 + len wraps
+        {50, L1, 0x00484452'33000000, big, ok, 1, 16, 66},  // "HDR3" a byte late
+        {50, L1, 0x48445232'00000000, big, ok, 1, 16, 66},  // "HDR2"
+        {50, L2, 0x68647233'00000000, big, ok, 2, 0x7233, 0x7265},  // "hdr3"
+        {5, L2, 0xAABB0028'01000099, big, ok, 2, 40, 45},
+        {0, L2, at18(0), big, invalid, 2, 0},
+        {100, L2, at18(15), big, invalid, 2, 15},
+        {100, L2, at18(16), 116, ok, 2, 16, 116},
+        {100, L2, at18(24), 123, truncated, 2, 24, 124},
+        {0, L2, at18(0xFFFF), 0xFFFF, ok, 2, 0xFFFF, 0xFFFF},
+        {MAX - 0x1F, L2, at18(0x20), big, invalid, 2, 0x20},  // H + len wraps
+        {MAX - 0x20, L2, at18(0x20), big, ok, 2, 0x20, MAX},
+        {0x100, L1, HDR3 | 0x20, 0x110, ok, 3, 0x20, 0x110},
+        {0x100, L2, HDR3 | 0x20, 0x10F, truncated, 3, 0x20, 0x110},  // with the flag too
+        {64, L1, HDR3 | 0x78790030, big, ok, 3, 0x30, 80},  // bytes 20-21 ignored
+        {100, L1, HDR3 | 15, big, invalid, 3, 15},
+        {8, L1, HDR3 | 25, big, invalid, 3, 25},  // H over len + 16
+        {8, L1, HDR3 | 24, 24, ok, 3, 24, 24},
+        {8, L1, HDR3 | 0x30, 10, invalid, 3, 0x30},  // invalid, not cut short
+        {MAX - 15, L1, HDR3 | 24, big, invalid, 3, 24},  // len + 16 wraps
+        {MAX - 16, L1, HDR3 | 24, big, ok, 3, 24, MAX},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &c - cases);
         const SubImageExtent e = check_subimage_extent(probe(c.len, c.magic, c.tail).data(), c.remaining);
-        EXPECT_EQ(e.status, c.status) << "row " << &c - cases;
-        if (c.status == S::invalid) continue;  // the lengths of an invalid header mean nothing
-        EXPECT_EQ(e.total_length, c.total) << "row " << &c - cases;
-        EXPECT_EQ(std::uint64_t{e.header_length} + e.payload_length, c.total) << "row " << &c - cases;
+        EXPECT_EQ(e.status, c.status);
+        EXPECT_EQ(e.layout, c.layout);
+        EXPECT_EQ(e.header_length, c.h);
+        EXPECT_EQ(e.magic, c.magic);
+        EXPECT_EQ(e.type, c.magic & ~IMAGE_EXTENDED_FLAG);
+        if (c.status == invalid) continue;  // the lengths of an invalid header mean nothing
+        EXPECT_EQ(e.total_length, c.total);
+        EXPECT_EQ(e.header_length + std::uint64_t{e.payload_length}, c.total);
     }
 }
 

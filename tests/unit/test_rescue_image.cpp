@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-#include "boot_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-using namespace boot_test;
+using namespace unit;
 constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS, CHUNK = RESCUE_COPY_CHUNK;
 
 // A partition in memory that fails its Nth read, and any read past its end or over a chunk.
@@ -25,21 +25,25 @@ struct Flash {
 };
 
 TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
-    auto partition = [](Bytes image, std::size_t size = 1 << 20) { image.resize(size, 0xFF); return image; };
-    const Bytes app = subimage(APP, 1, 16, pattern(200000, 1));  // read as a probe and 4 chunks
-    const Bytes diag = subimage(DIAG, 2, 40, pattern(3 * CHUNK + 17, 2));
+    const auto partition = [](Bytes image, std::size_t size = 1 << 20) {
+        image.resize(size, 0xFF);
+        return image;
+    };
+    const Bytes app = subimage(APP, pattern(200000, 1));  // read as a probe and 4 chunks
+    const Bytes diag = subimage(DIAG, pattern(3 * CHUNK + 17, 2), 2, 40);
     Bytes bad_crc = app;
     bad_crc.back() ^= 1;
-    using S = RescueImageStatus;
-    struct { const char* name; Bytes part; S status; std::uint32_t h = 0, t = 0; int fail_read = 0; } cases[] = {
-        {"layout 2", partition(diag), S::sound, 40, static_cast<std::uint32_t>(diag.size())},
-        {"layout 3 filling the partition", subimage(APP, 3, 32, pattern(2 * CHUNK - 32, 3)), S::sound, 32, 2 * CHUNK},
-        {"erased", Bytes(1 << 20, 0xFF), S::not_found},
-        {"no partition", {}, S::not_found},
-        {"last payload byte changed", partition(bad_crc), S::corrupt},
-        {"partition ends a byte inside the image", partition(app, app.size() - 1), S::corrupt},
-        {"probe read fails", partition(app), S::corrupt, 0, 0, 1},
-        {"last chunk read fails", partition(app), S::corrupt, 0, 0, 5},
+    using enum RescueImageStatus;
+    const struct { const char* name; Bytes part; RescueImageStatus status; std::uint32_t h = 0, t = 0;
+                   int fail_read = 0; } cases[] = {
+        {"layout 2", partition(diag), sound, 40, std::uint32_t(diag.size())},
+        {"layout 3 filling the partition", subimage(APP, pattern(2 * CHUNK - 32, 3), 3, 32), sound, 32, 2 * CHUNK},
+        {"erased", Bytes(1 << 20, 0xFF), not_found},
+        {"no partition", {}, not_found},
+        {"last payload byte changed", partition(bad_crc), corrupt},
+        {"partition ends a byte inside the image", partition(app, app.size() - 1), corrupt},
+        {"probe read fails", partition(app), corrupt, 0, 0, 1},
+        {"last chunk read fails", partition(app), corrupt, 0, 0, 5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -52,8 +56,7 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
     }
 }
 
-std::string path_of(const UniqueFile& f) { return "/proc/self/fd/" + std::to_string(fileno(f.get())); }
-
+// The len bytes after the 16-byte header, or up to the end of the file.
 TEST(CopyDebuggerImage, CopiesAtMostLenBytesAndStopsAtTheEndOfTheFile) {
     const struct { std::uint32_t magic, len; std::size_t body, copied; const char* out; } cases[] = {
         {APP, 100, 300, 100, "Found GDB image 2 of length = 100.\n"},
@@ -61,11 +64,11 @@ TEST(CopyDebuggerImage, CopiesAtMostLenBytesAndStopsAtTheEndOfTheFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
-        const Bytes file = cat({header(c.magic, c.len, 1, 0), pattern(c.body, 11)});  // 24 + body bytes
+        const Bytes file = header(c.magic, c.len) + pattern(c.body, 11);  // 24 + body bytes
         UniqueFile slot = file_with(file), gz(std::tmpfile());
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(copy_debugger_image(path_of(slot).c_str(), path_of(gz).c_str(), 2), 1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+        Console console;
+        EXPECT_EQ(copy_debugger_image(path_of(slot.get()).c_str(), path_of(gz.get()).c_str(), 2), 1);
+        EXPECT_EQ(console.finish().out, c.out);
         EXPECT_TRUE(contents(gz.get()) == Bytes(&file[16], &file[16] + c.copied));
     }
 }

@@ -1,90 +1,104 @@
-// Tests of the download commands: T with stand-ins for the network programs and
-// a TFTP client that never fetches, X on a port that is no terminal (real
-// downloads of both run in the system tests).
+// The download commands: T with stand-ins for the network programs, X's serial port and its waits for Enter.
 #include "console/tftp_rescue.hpp"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 #include "console/serial_rescue.hpp"
-#include "net_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-// Each row starts with a /tmp/image left by an earlier download, which a
-// failed transfer must not count as downloaded; a /tmp/image that cannot be
-// removed (a directory) gives the download up before the client runs.
+// Every row begins with a /tmp/image left by an earlier download. The stand-in client fetches only "second",
+// and that at its second attempt; a /tmp/image that cannot be removed gives the download up.
 TEST(TftpRescue, Dialogues) {
-    if (!net_test::enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
-    ::setenv("SLOTBOOT_SIM_TIME_SCALE", "0", 1);
-    const std::string keys = "192.0.2.5\n\n\n192.0.2.1\n", ask = "Image Filename: ";
-    const std::string asked =
-        "IP addr    :192.0.2.5\nNetmask    :\nGateway    :\nServer addr:192.0.2.1\n" + ask;
-    const std::string bad = "Invalid filename. Try again please\n" + ask;
-    const std::string configured = "ab\nifconfig [eth0] [192.0.2.5]\nConfiguring management port..." +
-                                   std::string(20, '.') +
-                                   "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n" +
-                                   "Installing image ab from TFTP server 192.0.2.1\n";
-    std::string failed = ask + configured;
-    for (const char* n : {"1", "2", "3"})
-        failed += std::string(*n == '1' ? "" : "Installing image ab from TFTP server 192.0.2.1\n") +
-                  "tftp [-g] [-r] [ab] [-l] [/tmp/image] [192.0.2.1]\nAttempt " + n + "/3 of tftp timed out\n";
-    const struct { std::string keys, printed; bool stuck = false; } cases[] = {
-        {keys + "\na\nQ\nq\n", asked + "\n" + bad + "a\n" + bad + "Q\n" + bad + "q\n"},
-        {keys + "a\n", asked + "a\n" + bad + "\n"},  // the input ends: no more asking
-        {keys + "ab\n", asked + configured, true},
-        // A refused gateway, then an empty answer: no gateway (no route call).
-        {"192.0.2.5\n\n240.1.1.1\n\n192.0.2.1\nab\n",
-         "IP addr    :192.0.2.5\nNetmask    :\nGateway    :240.1.1.1\nInvalid IP address "
-         "240.1.1.1. Try again please\nGateway    :\nServer addr:192.0.2.1\n" +
-             failed + "Tftp download failed. Aborting\n"},
+    if (!unit::enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
+    unit::stand_in("tftp", "[ \"$3\" = second ] && [ -e /tmp/tried ] && echo junk >/tmp/image; touch /tmp/tried");
+    unit::Board board;
+    board.apply();
+    const std::string asked = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n"
+                              "IP addr    :192.0.2.5\nNetmask    :\nGateway    :\nServer addr:192.0.2.1\n";
+    const std::string ask = "Image Filename: ", bad = "Invalid filename. Try again please\n" + ask;
+    const std::string fetch = "Installing image second from TFTP server 192.0.2.1\n"
+                              "tftp [-g] [-r] [second] [-l] [/tmp/image] [192.0.2.1]\n";
+    const std::string configured = "ifconfig [eth0] [192.0.2.5]\nConfiguring management port..." + std::string(20, '.') +
+                                   "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n";
+    std::string waits = "wait 5s\n";  // the configuration's
+    for (int i = 0; i < 21; ++i) waits += "wait 1s\n";
+    const struct { std::string keys, printed, err = "", waits = ""; bool stuck = false; } cases[] = {
+        {"\na\nQ\nq\n", ask + "\n" + bad + "a\n" + bad + "Q\n" + bad + "q\n"},
+        {"a\n", ask + "a\n" + bad + "\n"},  // the input ends: no more asking
+        {"second\n", ask + "second\n" + configured + fetch + "Attempt 1/3 of tftp timed out\n" + fetch +
+             "\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No valid image found\n",
+         "", waits + "wait 3s\n"},
+        {"second\n", ask + "second\n" + configured + "Installing image second from TFTP server 192.0.2.1\n",
+         "Can't remove /tmp/image: Is a directory\n", waits, true},
     };
-    const std::string intro =
-        "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n";
     for (const auto& c : cases) {
-        if (c.stuck) std::filesystem::create_directories("/tmp/image/old");
-        else std::ofstream("/tmp/image") << "stale";
-        int result = -1;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(net_test::converse(c.keys, [&] { result = tftp_rescue(); }), intro + c.printed);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  c.stuck ? "Can't remove /tmp/image: Is a directory\n" : "");
-        EXPECT_EQ(result, 0) << c.keys;
-        const bool fetching = c.printed.find("tftp [") != std::string::npos;
-        EXPECT_EQ(::access("/tmp/image", F_OK) == 0, !fetching) << c.keys;
+        SCOPED_TRACE(c.keys);
         std::filesystem::remove_all("/tmp/image");
+        std::filesystem::remove_all("/tmp/tried");
+        std::filesystem::remove(board.config.bus_log);
+        if (c.stuck) std::filesystem::create_directories("/tmp/image/old");
+        else unit::write_file("/tmp/image", std::string("stale"));
+        unit::Console console("192.0.2.5\n\n\n192.0.2.1\n" + c.keys);
+        EXPECT_EQ(tftp_rescue(), 0);
+        const unit::Printed printed = console.finish();
+        EXPECT_EQ(printed.out, asked + c.printed);
+        EXPECT_EQ(printed.err, c.err);
+        EXPECT_EQ(board.log(), c.waits);
     }
 }
 
-// X: a port whose settings cannot be read (no terminal) is left as it is, and
-// the download is given up before the operator is asked to change speed; the
-// Enter bytes waiting on the port stay unread.
+// X: a port whose settings cannot be read (no terminal) is left as it is, and the download given up before
+// the operator is asked to change speed; the Enter bytes waiting on the port stay unread.
 TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
-    char dir[] = "/tmp/slotboot-serial-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string port = std::string(dir) + "/ttyS0";
+    unit::TempDir dir;
+    const std::string port = dir.file("ttyS0");
     ASSERT_EQ(::mkfifo(port.c_str(), 0600), 0);
     const int line = ::open(port.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_EQ(::write(line, "\r\n", 2), 2);  // Enter at either speed
     set_serial_port_for_testing(port.c_str());
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    unit::Console console;
     EXPECT_EQ(serial_download_begin(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Can't read serial port settings: Inappropriate ioctl for device\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const unit::Printed printed = console.finish();
+    EXPECT_EQ(printed.err, "Can't read serial port settings: Inappropriate ioctl for device\n");
+    EXPECT_EQ(printed.out, "");
     char left[3];
     EXPECT_EQ(::read(line, left, sizeof left), 2);
     set_serial_port_for_testing(nullptr);
     ::close(line);
-    std::filesystem::remove_all(dir);
+}
+
+// One byte is read per pass; a pass without the key waits a second, and every 11th such pass prints the
+// waiting line. Enter at once: no wait, no line.
+TEST(SerialRescue, WaitForEnter) {
+    unit::Board board;
+    board.apply();
+    const struct { std::string keys; unsigned char key; int waits; const char* printed; } cases[] = {
+        {"\r", '\r', 0, ""},
+        {"\n\r", '\r', 1, ""},
+        {"\r\n", '\n', 1, ""},
+        {std::string(10, 'x') + "\r", '\r', 10, ""},
+        {std::string(11, 'x') + "\r", '\r', 11, "W\n"},
+        {std::string(22, 'x') + "\n", '\n', 22, "W\nW\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.keys));
+        std::filesystem::remove(board.config.bus_log);
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+        ASSERT_EQ(::write(fds[1], c.keys.data(), c.keys.size()), ssize_t(c.keys.size()));
+        unit::Console console;
+        wait_for_key_byte(fds[0], c.key, "W");
+        EXPECT_EQ(console.finish().out, c.printed);
+        std::string waits;
+        for (int i = 0; i < c.waits; ++i) waits += "wait 1s\n";
+        EXPECT_EQ(board.log(), waits);
+        char rest;
+        EXPECT_EQ(::read(fds[0], &rest, 1), -1);  // nothing read after the key
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
 }
 
 }  // namespace
