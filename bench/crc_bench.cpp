@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "crc32_bitwise.hpp"
+#include "image/crc32_bitwise.hpp"
 #include "image/image_header.hpp"
 
 namespace {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test:
 # host (unit + system), asan (unit + system), ppc (unit under qemu-user, then the
-# system tests again with the PowerPC loader), then every fuzz target for a
-# short bounded time.
+# system tests again with the PowerPC loader), the release artifacts, then
+# every fuzz target for a short bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -21,6 +21,8 @@ SLOTBOOT_BUILD_DIR="$PWD/build/asan" ASAN_OPTIONS=abort_on_error=1 \
 echo "=== ppc: system tests with the PowerPC loader under qemu-user"
 SLOTBOOT_SYSTEM_ARCH=ppc SLOTBOOT_BUILD_DIR="$PWD/build/host" SLOTBOOT_PPC_BUILD_DIR="$PWD/build/ppc" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system || status=1
+echo "=== release: the slotboot-tools .deb and the switch's tarball, checked as installed"
+bash scripts/check-release.sh || status=1
 echo "=== fuzz: each target for 20 s"
 bash scripts/fuzz.sh 20 || status=1
 exit $status

@@ -1,7 +1,7 @@
 // The bundle installer on the simulated board: limits, extents, read-back, padding, slot files.
 #include "image/bundle_installer.hpp"
 
-#include "crc32_bitwise.hpp"
+#include "image/crc32_bitwise.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "test_support.hpp"

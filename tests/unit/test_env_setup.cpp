@@ -11,6 +11,7 @@ TEST(ApplyEnvSetup, ScansPairsToTheEnd) {
         {"ES_A 1 ES_B 2\n", 2, {{"ES_A", "1"}, {"ES_B", "2"}}},
         {"ES_A 1 ES_B", 2, {{"ES_A", "1"}, {"ES_B", ""}}},  // an odd count: the last name gets ""
         {" \n", 0, {{"ES_A", "old"}}},
+        {"\tES_A\v1\r\nES_B\f2", 2, {{"ES_A", "1"}, {"ES_B", "2"}}},  // every kind of white space
         {long600 + " ES_B 2", 2, {{long600.substr(0, 511), long600.substr(511)}, {"ES_B", "2"}}},
     };
     for (const auto& c : cases) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "crc32_bitwise.hpp"
+#include "image/crc32_bitwise.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "slotboot_version.hpp"
 #include "slotimg/image_file.hpp"
 
 namespace {
@@ -176,7 +177,7 @@ constexpr const char* kMainHelp =
     "  verify   check that every sub-image of a file is sound\n"
     "  extract  write one sub-image, or its payload, to a file\n"
     "\n"
-    "'slotimg COMMAND --help' describes a command.\n";
+    "'slotimg COMMAND --help' describes a command; 'slotimg --version' prints the version.\n";
 
 constexpr const char* kCreateHelp =
     "usage: slotimg create --type TYPE --version A.B.C.D [--layout 1|2|3]\n"
@@ -424,6 +425,10 @@ int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     }
     const std::string_view name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") return help(out, kMainHelp);
+    if (name == "--version") {
+        std::fprintf(out, "slotimg %s\n", kSlotbootVersion);
+        return 0;
+    }
     for (const Command& c : commands) {
         if (c.name != name) continue;
         Args args;
