@@ -19,6 +19,7 @@
 #include "boot/slot_boot.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "image/install_plan.hpp"
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
@@ -32,48 +33,6 @@ constexpr std::size_t CHUNK_SIZE = 0x10000;
 
 constexpr const char* DEFAULT_SLOT_DIRECTORY = "/user/images";
 std::string slot_directory = DEFAULT_SLOT_DIRECTORY;
-
-// Everything about a type that goes to a raw flash partition.
-struct FlashTarget {
-    std::uint32_t type;
-    const char* label;
-    const char* name;           // as the type is called in the header message
-    const char* crc_message;    // takes the computed crc
-    const char* size_message;   // takes the measured size and the limit
-    std::uint32_t limit;        // inclusive
-    bool measured_by_len;       // the header's len field, not the total length
-    bool payload_only;          // the payload is written, not the whole sub-image
-    FlashPartition partition;
-    const char* failure_line;
-};
-
-constexpr FlashTarget FLASH_TARGETS[] = {
-    {IMAGE_TYPE_BOOTLOADER, "Installing Boot Loader: ", "UBOOT",
-     "Bad crc for UBOOT: 0x%08x, voiding download\n",
-     "UBOOT image is too big for flash (%d > %d)\n", 0x80000, true, true, FlashPartition::uboot,
-     "Uboot image update failed"},
-    {IMAGE_TYPE_KERNEL, "Installing Kernel: ", "KERNEL",
-     "Bad crc for KERNEL: 0x%08x, voiding download\n",
-     "KERNEL image is too big for flash (%d > %d)\n", 0x300000, false, false,
-     FlashPartition::kernel, "kernel image update failed"},
-    {IMAGE_TYPE_ROOTFS, "Installing Root Filesystem: ", "RFS",
-     "Bad crc for RFS: 0x%08x, voiding download\n", "RFS image is too big for flash (%d > %d)\n",
-     0xF00000, false, false, FlashPartition::rfs, "RFS image update failed"},
-    {IMAGE_TYPE_DEVICETREE, "Installing Device Tree: ", "DFT",
-     "Bad crc for DFT: 0x%08x, voiding download\n", "DFT image is too big for flash (%d > %d)\n",
-     0x40000, false, false, FlashPartition::devicetree, "DFT image update failed"},
-    {IMAGE_TYPE_DIAGNOSTICS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE",
-     "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
-     "DIAGS image is too big for flash (%d > %d)\n", 0xA00000, false, false,
-     FlashPartition::rescue, "DIAGS image update failed"},
-};
-
-const FlashTarget* flash_target_of(std::uint32_t type) {
-    for (const FlashTarget& t : FLASH_TARGETS) {
-        if (t.type == type) return &t;
-    }
-    return nullptr;
-}
 
 // Owns a file descriptor; close_now reports the result of close.
 class UniqueFd {
@@ -153,11 +112,6 @@ struct SubImage {
 
 enum class Step { next, failed, launch };
 
-Step refuse_header(const char* name, ExtentStatus status) {
-    std::printf("Bad header for %s: %s, voiding download\n", name, extent_problem_text(status));
-    return Step::failed;
-}
-
 Step refuse_read(const char* name) {
     std::printf("Read error on %s image, voiding download\n", name);
     return Step::failed;
@@ -232,27 +186,34 @@ bool flash_holds(int handle, const std::uint8_t* expected, std::uint32_t length,
     return true;
 }
 
-Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
-    std::fputs(t.label, stdout);
-    std::fflush(stdout);
-    if (s.extent.status != ExtentStatus::ok) return refuse_header(t.name, s.extent.status);
+// Prints the reason of a refusal or a skip and says how the walk goes on.
+Step follow(const SubImageDecision& d) {
+    std::fputs(d.reason.c_str(), stdout);
+    return d.decision == Decision::refuse ? Step::failed : Step::next;
+}
 
+// What the walk knows of a sub-image before its type is handled; false when
+// its bytes cannot be read for the checksum.
+bool gather_facts(const Walk& w, const SubImage& s, SubImageFacts* facts) {
+    facts->extent = s.extent;
+    facts->stored_crc = s.stored_crc();
+    facts->len_field = s.len_field();
+    facts->slot = w.slot;
+    facts->skip_same_version = w.skip_same_version;
+    facts->same_as_installed = [&w, &s] {
+        return same_as_installed_in(slot_directory.c_str(), s.header, w.slot) == 1;
+    };
+    return s.extent.status != ExtentStatus::ok || checksum_in_bundle(w, s, &facts->computed_crc);
+}
+
+Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
+    std::fputs(rule.label, stdout);
+    std::fflush(stdout);
     // Checksum and size limit are settled before the image buffer is taken.
-    std::uint32_t crc = 0;
-    if (!checksum_in_bundle(w, s, &crc)) return refuse_read(t.name);
-    if (crc != s.stored_crc()) {
-        std::printf(t.crc_message, crc);
-        return Step::failed;
-    }
-    const std::uint32_t measured = t.measured_by_len ? s.len_field() : s.total();
-    if (measured > t.limit) {
-        std::printf(t.size_message, static_cast<int>(measured), static_cast<int>(t.limit));
-        return Step::failed;
-    }
-    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, w.slot) == 1) {
-        std::puts("Image has same version as existing image. Skipping update...");
-        return Step::next;
-    }
+    SubImageFacts facts;
+    if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
+    const SubImageDecision d = decide_sub_image(facts);
+    if (d.decision != Decision::install) return follow(d);
 
     const std::uint32_t total = s.total();
     Bytes image = allocate(total);
@@ -260,31 +221,28 @@ Step install_flash_image(Walk& w, const SubImage& s, const FlashTarget& t) {
         std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(total));
         return Step::failed;
     }
-    if (!read_at(w.fd, image.get(), total, s.offset)) return refuse_read(t.name);
+    if (!read_at(w.fd, image.get(), total, s.offset)) return refuse_read(rule.name);
     // The bytes about to be written are the ones checked, not merely the
     // ones that were in the file a moment ago.
-    crc = image_crc32(image.get() + 4, total - 4, IMAGE_CRC_INIT);
+    const std::uint32_t crc = image_crc32(image.get() + 4, total - 4, IMAGE_CRC_INIT);
     if (crc != s.stored_crc()) {
-        std::printf(t.crc_message, crc);
+        std::printf(rule.crc_message, crc);
         return Step::failed;
     }
 
     const std::uint8_t* data = image.get();
-    std::uint32_t length = total;
-    if (t.payload_only) {
-        data += s.extent.header_length;
-        length = s.extent.payload_length;
-    }
+    const std::uint32_t length = written_length(rule, s.extent);
+    if (rule.payload_only) data += s.extent.header_length;
     // flash_write refuses a partition too small before it erases anything,
     // and prints the cause of any failure itself.
-    const int handle = flash_handle(t.partition);
+    const int handle = flash_handle(rule.partition);
     if (flash_write(data, handle, 0, length, true) < 0 ||
         !flash_holds(handle, data, length, w.chunk)) {
-        std::puts(t.failure_line);
+        std::puts(rule.failure_line);
         return Step::failed;
     }
     w.installed = true;
-    if (t.type == IMAGE_TYPE_DIAGNOSTICS) std::puts("done");
+    if (rule.target == InstallTarget::rescue_partition) std::puts("done");
     return Step::next;
 }
 
@@ -363,15 +321,12 @@ Step slot_update_failed(int slot, int error) {
     return Step::failed;
 }
 
-Step store_in_slot(Walk& w, const SubImage& s) {
+Step store_in_slot(Walk& w, const SubImage& s, SubImageFacts facts) {
     const int slot = w.slot;
     std::printf("Installing image as image%d: ", slot);
-    // The installed header is looked for where this installer keeps the
-    // slot files.
-    if (w.skip_same_version && same_as_installed_in(slot_directory.c_str(), s.header, slot) == 1) {
-        std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
-        return Step::next;
-    }
+    facts.slot = slot;
+    const SubImageDecision d = decide_sub_image(facts);
+    if (d.decision != Decision::install) return follow(d);
     struct stat st{};
     if (::stat(slot_directory.c_str(), &st) != 0) ::mkdir(slot_directory.c_str(), 0755);
 
@@ -396,19 +351,16 @@ Step store_in_slot(Walk& w, const SubImage& s) {
     return Step::next;
 }
 
-Step install_application(Walk& w, const SubImage& s) {
-    std::fputs("Installing Application: ", stdout);
+Step install_application(Walk& w, const SubImage& s, const InstallRule& rule) {
+    std::fputs(rule.label, stdout);
     std::fflush(stdout);
-    if (s.extent.status != ExtentStatus::ok) return refuse_header("APPLICATION", s.extent.status);
-    std::uint32_t crc = 0;
-    if (!checksum_in_bundle(w, s, &crc)) return refuse_read("APPLICATION");
-    if (crc != s.stored_crc()) {
-        std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
-        return Step::failed;
-    }
+    SubImageFacts facts;
+    if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
+    const SubImageDecision d = decide_sub_image(facts);
+    if (d.decision != Decision::install) return follow(d);
     if (w.slot == 0) w.slot = ask_for_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
-    return store_in_slot(w, s);
+    return store_in_slot(w, s, facts);
 }
 
 // The walk over the bundle. Sets *launch when the archive of a direct boot is
@@ -429,39 +381,38 @@ int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch
     Walk w{fd.get(), static_cast<std::uint64_t>(st.st_size), skip_same_version,
            slot == 1 || slot == 2 ? slot : 0, false, chunk.get()};
 
-    std::uint64_t offset = 0;
-    while (w.file_size - offset >= IMAGE_PROBE_SIZE) {
+    Step step = Step::next;
+    const auto probe = [&w](std::uint64_t at, std::uint8_t* first) {
+        return read_at(w.fd, first, IMAGE_PROBE_SIZE, at);
+    };
+    walk_sub_images(w.file_size, probe, [&](std::uint64_t at, const std::uint8_t* first,
+                                            const SubImageExtent& extent) {
         SubImage s{};
-        s.offset = offset;
-        if (!read_at(w.fd, s.header, IMAGE_PROBE_SIZE, offset)) break;
-        s.extent = check_subimage_extent(s.header, w.file_size - offset);
-
-        Step step = Step::next;
-        if (const FlashTarget* target = flash_target_of(s.extent.type)) {
-            step = install_flash_image(w, s, *target);
-        } else if (s.extent.type == IMAGE_TYPE_APPLICATION) {
-            step = install_application(w, s);
-        } else if (s.extent.status == ExtentStatus::invalid) {
-            // An unknown type whose lengths describe no sub-image at all:
-            // the walk cannot tell where anything after it starts.
-            char name[32];
-            std::snprintf(name, sizeof name, "type 0x%08x", static_cast<unsigned>(s.extent.type));
-            step = refuse_header(name, s.extent.status);
-        } else if (s.extent.status != ExtentStatus::ok) {
-            // An unknown type that runs past the end of the file: the
-            // padding a serial transfer leaves after the last sub-image.
-            break;
+        s.offset = at;
+        std::memcpy(s.header, first, IMAGE_PROBE_SIZE);
+        s.extent = extent;
+        if (const InstallRule* rule = install_rule_of(extent.type)) {
+            step = rule->target == InstallTarget::application ? install_application(w, s, *rule)
+                                                              : install_flash_image(w, s, *rule);
+        } else {
+            // Skipped without a message; what holds no sub-image ends the
+            // walk (the padding a serial transfer leaves after the last one).
+            SubImageFacts facts;
+            facts.extent = extent;
+            const SubImageDecision d = decide_sub_image(facts);
+            if (d.decision == Decision::end_walk) return false;
+            step = follow(d);
         }
-        if (step == Step::failed) return 0;
-        if (step == Step::launch) {
-            *launch = true;
-            return 0;
-        }
-        offset += s.extent.total_length;
+        return step == Step::next;
+    });
+    if (step == Step::failed) return 0;
+    if (step == Step::launch) {
+        *launch = true;
+        return 0;
     }
-    std::puts("File processed");
+    std::puts(WALK_DONE_LINE);
     if (w.installed) return 1;
-    std::puts("ERROR: No valid image found");
+    std::puts(NOTHING_INSTALLED_LINE);
     return 0;
 }
 

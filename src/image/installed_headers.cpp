@@ -7,27 +7,11 @@
 
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "image/install_plan.hpp"
 #include "platform/flash.hpp"
 #include "platform/unique_file.hpp"
 
 namespace {
-
-// Where the installed header of a flash-held type lies.
-struct FlashHeaderPlace {
-    std::uint32_t type;
-    FlashPartition partition;
-    std::uint32_t offset;
-};
-
-// The boot-loader partition holds only the payload, which carries a copy of
-// its header at byte 240; the other partitions hold the image header first.
-constexpr FlashHeaderPlace FLASH_HEADER_PLACES[] = {
-    {IMAGE_TYPE_BOOTLOADER, FlashPartition::uboot, BOOTLOADER_HEADER_COPY_OFFSET},
-    {IMAGE_TYPE_KERNEL, FlashPartition::kernel, 0},
-    {IMAGE_TYPE_ROOTFS, FlashPartition::rfs, 0},
-    {IMAGE_TYPE_DEVICETREE, FlashPartition::devicetree, 0},
-    {IMAGE_TYPE_DIAGNOSTICS, FlashPartition::rescue, 0},
-};
 
 int read_slot_file_header(const char* slot_dir, std::uint8_t* out, int slot) {
     char path[256];
@@ -64,10 +48,10 @@ int read_installed_header_in(const char* slot_dir, std::uint32_t type, std::uint
 
     if (type == IMAGE_TYPE_APPLICATION) return read_slot_file_header(slot_dir, out, slot);
 
-    for (const FlashHeaderPlace& place : FLASH_HEADER_PLACES) {
-        if (place.type != type) continue;
+    const InstallRule* rule = install_rule_of(type);
+    if (rule != nullptr && rule->target != InstallTarget::application) {
         // A failed read leaves the bytes zero, which reads as version 0.0.0.0.
-        if (flash_read(out, flash_handle(place.partition), place.offset,
+        if (flash_read(out, flash_handle(rule->partition), rule->installed_header_offset,
                        IMAGE_FIXED_HEADER_SIZE) != 0) {
             std::memset(out, 0, IMAGE_FIXED_HEADER_SIZE);
         }
@@ -89,13 +73,7 @@ int same_as_installed_in(const char* slot_dir, const std::uint8_t* header, int s
     const std::uint32_t type = image_type_of(load_be32(header + 8));
     std::uint8_t installed[IMAGE_FIXED_HEADER_SIZE];
     if (read_installed_header_in(slot_dir, type, installed, slot) == 0) return 0;
-
-    // The boot loader's header copy lies inside the payload its crc covers,
-    // so its crc word cannot be the image's own; len, magic and id decide.
-    const std::size_t skip = type == IMAGE_TYPE_BOOTLOADER ? 4 : 0;
-    return std::memcmp(installed + skip, header + skip, IMAGE_FIXED_HEADER_SIZE - skip) == 0
-               ? 1
-               : 0;
+    return same_installed_header(installed, header) ? 1 : 0;
 }
 
 int same_as_installed(const std::uint8_t* header, int slot) {

@@ -12,17 +12,10 @@
 
 namespace {
 
-struct PartitionEntry {
-    const char* path;
-    int flags;
-};
-
 // Indexed by FlashPartition. The rescue partition alone is opened without
 // O_SYNC.
-constexpr PartitionEntry PARTITIONS[FLASH_PARTITION_COUNT] = {
-    {"/dev/mtd-uboot", O_RDWR | O_SYNC},  {"/dev/mtd-ubootenv", O_RDWR | O_SYNC},
-    {"/dev/mtd-devicetree", O_RDWR | O_SYNC}, {"/dev/mtd-kernel", O_RDWR | O_SYNC},
-    {"/dev/mtd-rfs", O_RDWR | O_SYNC},    {"/dev/mtd-rescue", O_RDWR},
+constexpr int OPEN_FLAGS[FLASH_PARTITION_COUNT] = {
+    O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR | O_SYNC, O_RDWR,
 };
 
 int handles[FLASH_PARTITION_COUNT] = {-1, -1, -1, -1, -1, -1};
@@ -49,12 +42,12 @@ void write_failed(const char* what) {
 const char* flash_device_path(FlashPartition partition) {
     int index = static_cast<int>(partition);
     if (index < 0 || index >= FLASH_PARTITION_COUNT) return "";
-    return PARTITIONS[index].path;
+    return FLASH_DEVICE_PATHS[index];
 }
 
 int open_flash_partitions() {
     for (int i = 0; i < FLASH_PARTITION_COUNT; ++i) {
-        handles[i] = device_io::mtd_open(PARTITIONS[i].path, PARTITIONS[i].flags);
+        handles[i] = device_io::mtd_open(FLASH_DEVICE_PATHS[i], OPEN_FLAGS[i]);
     }
     return 1;
 }
@@ -116,7 +109,7 @@ int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint3
         return -1;
     }
     if (!range_fits(geometry, offset, length)) {
-        std::printf("Flash Write range past end of partition.\n");
+        std::puts(FLASH_WRITE_PAST_END);
         return -1;
     }
 

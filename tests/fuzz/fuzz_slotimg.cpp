@@ -1,5 +1,6 @@
-// Fuzz target: `slotimg verify` and `info` on arbitrary files, in-process:
-// both verdicts agree with a walk, and nothing goes to stderr.
+// Fuzz target: `slotimg verify`, `info` and `plan` on arbitrary files,
+// in-process: the verdicts agree with a walk, a plan always ends in its
+// outcome, and nothing goes to stderr.
 #include "fuzz_support.hpp"
 #include "slotimg/slotimg_cli.hpp"
 
@@ -16,5 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    fuzz::contents(out).ends_with(!info ? "" : sound ? "result: sound\n" : "result: NOT sound\n"));
         std::fclose(out), std::fclose(err);
     }
+    const char* const plan[] = {"slotimg", "plan", path.c_str(), nullptr};
+    std::FILE *out = fuzz::mem_file(""), *err = fuzz::mem_file("");
+    FUZZ_CHECK(run_slotimg(3, plan, out, err) <= 1 && fuzz::contents(err).empty() &&
+               fuzz::contents(out).find("\nresult: ") != std::string::npos);
+    std::fclose(out), std::fclose(err);
     return 0;
 }

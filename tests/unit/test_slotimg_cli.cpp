@@ -117,4 +117,61 @@ TEST_F(SlotimgCli, ErrorsTakeOneLine) {
     }
 }
 
+// plan with what a switch holds: its partition sizes, its installed headers (the boot loader's copy at byte
+// 240, crc word aside), the slot and skip arguments; bundle's warning; usage errors exit 2.
+TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
+    const std::string sw = path("sw"), images = sw + "/root/user/images/";
+    fs::create_directories(sw + "/flash");
+    fs::create_directories(images);
+    for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"})
+        write("sw/flash/" + std::string(name) + ".bin", std::string(0x1000, '\xFF'));
+    const auto create = [&](const std::string& type, const std::string& payload, const std::string& out,
+                            std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"create", "--type", type, "--version", "1.2.3.4", write(out + ".bin", payload),
+                                      "-o", path(out)};
+        args.insert(args.end(), more.begin(), more.end());
+        EXPECT_EQ(slotimg(args).status, 0) << out;
+        return path(out);
+    };
+    const std::string kernel = create("kernel", std::string(0x1000 - 16, 'k'), "k.img");  // fills its partition
+    const std::string app = create("application", std::string(300, 'a'), "a.img");
+    const std::string boot = create("bootloader", std::string(300, 'u'), "u.img", {"--embed-header"});
+    const std::string unknown = create("0x7F4F5249", std::string(30, 'x'), "x.img");
+    write("sw/flash/uboot.bin", read("u.img").substr(16));  // the payload only, its header copy inside
+    write("sw/root/user/images/image2", read("a.img"));
+    const std::string same = "skip as same version: \"Image has same version as existing image. Skipping update...\"";
+    const struct { std::vector<std::string> args; int status; std::string says; } rows[] = {
+        {{"plan", kernel, "--switch", sw}, 0, "4096/3145728     good      install\n"},
+        {{"plan", kernel, "--switch", sw, "--skip-same-version"}, 0, "install\n"},  // the partition holds no kernel
+        {{"plan", boot, "--switch", sw}, 0, "install (same version as installed)\n"},
+        {{"plan", boot, "--switch", sw, "--skip-same-version"}, 1, same + "\ninstalls: nothing\n"},
+        {{"plan", app, "--switch", sw, "--slot=2", "--skip-same-version"}, 1,
+         "application slot 2           316/-            good      skip as same version: "
+         "\"Image2 has same version as existing image. Skipping update...\""},
+        {{"plan", app, "--switch", sw, "--slot=1", "--skip-same-version"}, 0, "install\n"},
+        {{"plan", app, "--switch", sw, "--skip-same-version"}, 0, "slot question"},  // the answer decides
+        {{"plan", app, "--slot=3"}, 2, "bad slot '3'"},
+        {{"plan", app, "--switch", dir_}, 2, "is not a switch-sim directory: no " + dir_ + "/flash/uboot.bin"},
+    };
+    for (const auto& row : rows) {
+        const ToolRun r = slotimg(row.args);
+        EXPECT_EQ(r.status, row.status) << row.says << "\n" << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.says << "\nnot in\n" << r.out << r.err;
+    }
+    write("sw/flash/kernel.bin", std::string(0x1000 - 1, '\xFF'));  // one byte short of the kernel
+    const ToolRun short_room = slotimg({"plan", kernel, "--switch", sw});
+    EXPECT_EQ(short_room.status, 1);
+    EXPECT_NE(short_room.out.find("\"Flash Write range past end of partition. | kernel image update failed\""),
+              std::string::npos) << short_room.out;
+
+    const ToolRun warned = slotimg({"bundle", "-o", path("w.img"), unknown, app});
+    EXPECT_EQ(warned.status, 0);
+    EXPECT_EQ(warned.err, "slotimg bundle: warning: " + path("w.img") +
+                              " would not install whole: sub-image #0 (0x7F4F5249) is skipped: unknown type\n");
+    const ToolRun strict = slotimg({"bundle", "--strict", "-o", path("strict.img"), app, unknown});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_TRUE(fs::exists(path("w.img")));
+    EXPECT_FALSE(fs::exists(path("strict.img")));
+}
+
 }  // namespace

@@ -8,13 +8,14 @@
 #include <cstring>
 
 #include "image/byte_order.hpp"
+#include "image/install_plan.hpp"
 
 namespace {
 
 constexpr std::uint64_t kMaxTotalLength = 0xFFFFFFFFull;
 constexpr std::size_t kCopyEnd = BOOTLOADER_HEADER_COPY_OFFSET + IMAGE_FIXED_HEADER_SIZE;
 
-std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace
 
 std::string printf_string(const char* format, ...) {
     va_list args;
@@ -32,8 +33,6 @@ std::string printf_string(const char* format, ...) {
     va_end(again);
     return s;
 }
-
-}  // namespace
 
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t* out) {
     unsigned base = 10;
@@ -70,6 +69,8 @@ HeaderCopy check_header_copy(std::span<const std::uint8_t> sub, const SubImageEx
     return std::memcmp(copy + 4, sub.data() + 4, 12) == 0 ? HeaderCopy::matches : HeaderCopy::differs;
 }
 
+}  // namespace
+
 std::string type_text(std::uint32_t type) {
     const char* name = image_type_name(type);
     return name ? std::string(name) : printf_string("0x%08" PRIX32, type);
@@ -94,8 +95,6 @@ void append_json_string(std::string* out, std::string_view text) {
     }
     out->push_back('"');
 }
-
-}  // namespace
 
 bool parse_version(std::string_view text, std::uint32_t* out) {
     std::uint32_t id = 0;
@@ -205,32 +204,39 @@ std::string build_subimage(const CreateRequest& r, std::span<const std::uint8_t>
 ImageWalk walk_image_file(std::span<const std::uint8_t> file) {
     ImageWalk walk;
     walk.file_size = file.size();
-    std::uint64_t offset = 0;
-    while (file.size() - offset >= IMAGE_PROBE_SIZE) {
-        const std::uint8_t* start = file.data() + offset;
+    std::uint64_t end = 0;  // of the last sound extent
+    bool stopped = false;
+    const auto probe = [&](std::uint64_t at, std::uint8_t* first) {
+        std::memcpy(first, file.data() + at, IMAGE_PROBE_SIZE);
+        return true;
+    };
+    walk_sub_images(file.size(), probe, [&](std::uint64_t at, const std::uint8_t* first,
+                                            const SubImageExtent& extent) {
         WalkEntry entry;
-        entry.offset = offset;
-        entry.extent = check_subimage_extent(start, file.size() - offset);
-        entry.header = decode_image_header(start);
-        if (entry.extent.status == ExtentStatus::invalid) {
+        entry.offset = at;
+        entry.extent = extent;
+        entry.header = decode_image_header(first);
+        if (extent.status == ExtentStatus::invalid) {
             entry.status = SubImageStatus::invalid_lengths;
-        } else if (entry.extent.status == ExtentStatus::truncated) {
+        } else if (extent.status == ExtentStatus::truncated) {
             entry.status = SubImageStatus::truncated;
         } else {
-            const std::span<const std::uint8_t> sub(start, static_cast<std::size_t>(entry.extent.total_length));
+            const std::span<const std::uint8_t> sub(file.data() + at,
+                                                    static_cast<std::size_t>(extent.total_length));
             entry.computed_crc = image_crc32(sub.data() + 4, sub.size() - 4, IMAGE_CRC_INIT);
             entry.status = entry.computed_crc == entry.header.crc ? SubImageStatus::sound
                                                                   : SubImageStatus::crc_mismatch;
-            entry.header_copy = check_header_copy(sub, entry.extent);
+            entry.header_copy = check_header_copy(sub, extent);
+            end = at + extent.total_length;
         }
-        walk.entries.push_back(entry);
         // Past a bad extent nothing can be found: its bytes belong to it.
-        if (entry.extent.status != ExtentStatus::ok) return walk;
-        offset += entry.extent.total_length;
-    }
-    if (offset < file.size()) {
-        walk.trailing_offset = offset;
-        walk.trailing_length = file.size() - offset;
+        stopped = extent.status != ExtentStatus::ok;
+        walk.entries.push_back(entry);
+        return true;
+    });
+    if (!stopped && end < file.size()) {
+        walk.trailing_offset = end;
+        walk.trailing_length = file.size() - end;
     }
     return walk;
 }

@@ -36,6 +36,11 @@ bool parse_version(std::string_view text, std::uint32_t* out);
 // A type name ("kernel", ...) or a code in decimal or 0x-hex below 2^31.
 bool parse_type(std::string_view text, std::uint32_t* out);
 std::string format_version(std::uint32_t id);
+// A type's name, or its code as 0x-hex.
+std::string type_text(std::uint32_t type);
+
+std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void append_json_string(std::string* out, std::string_view text);
 
 enum class SubImageStatus {
     sound,

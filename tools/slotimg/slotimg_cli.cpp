@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -15,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "image/install_plan.hpp"
 #include "slotboot_version.hpp"
+#include "slotimg/bundle_plan.hpp"
 #include "slotimg/image_file.hpp"
 
 namespace {
@@ -97,6 +100,45 @@ bool write_file_replacing(const std::string& path, const std::vector<std::span<c
     return ok;
 }
 
+// Reads up to `out.size()` bytes at `offset` of `path`; the rest stays zero.
+// False when the file cannot be opened.
+bool read_prefix(const std::string& path, std::uint64_t offset, std::span<std::uint8_t> out) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) return false;
+    const ssize_t n = ::pread(f.fd, out.data(), out.size(), static_cast<off_t>(offset));
+    (void)n;  // a short or failed read leaves zeros, as the switch's lookup does
+    return true;
+}
+
+// What a switch-sim directory holds: its flash partition files DIR/flash/NAME.bin
+// (named as the switch's devices /dev/mtd-NAME) and its slot files.
+bool read_switch_state(const std::string& dir, SwitchState* sw, std::string* error) {
+    const std::size_t prefix = std::strlen(FLASH_DEVICE_PREFIX);
+    std::string files[FLASH_PARTITION_COUNT];
+    for (int p = 0; p < FLASH_PARTITION_COUNT; ++p) {
+        files[p] = dir + "/flash/" + (FLASH_DEVICE_PATHS[p] + prefix) + ".bin";
+        struct stat st {};
+        if (::stat(files[p].c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "'" + dir + "' is not a switch-sim directory: no " + files[p];
+            return false;
+        }
+        sw->partition_size[p] = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), 0xFFFFFFFFu));
+    }
+    for (const InstallRule& rule : install_rules()) {
+        if (rule.target == InstallTarget::application) continue;
+        const int p = static_cast<int>(rule.partition);
+        read_prefix(files[p], rule.installed_header_offset, sw->flash_header[p]);
+    }
+    for (int slot = 1; slot <= 2; ++slot) {
+        HeaderBytes header{};
+        const std::string path = dir + "/root/user/images/image" + std::to_string(slot);
+        if (read_prefix(path, 0, header)) sw->slot_header[slot - 1] = header;
+    }
+    return true;
+}
+
 struct OptionDef {
     std::string_view name;
     bool takes_value;
@@ -175,6 +217,7 @@ constexpr const char* kMainHelp =
     "  bundle   put sub-images back to back into one image file\n"
     "  info     list every sub-image of a file\n"
     "  verify   check that every sub-image of a file is sound\n"
+    "  plan     show what the switch's installer would do with a bundle\n"
     "  extract  write one sub-image, or its payload, to a file\n"
     "\n"
     "'slotimg COMMAND --help' describes a command; 'slotimg --version' prints the version.\n";
@@ -203,11 +246,36 @@ constexpr const char* kCreateHelp =
     "  -o OUT              the file to write\n";
 
 constexpr const char* kBundleHelp =
-    "usage: slotimg bundle -o OUT IMAGE...\n"
+    "usage: slotimg bundle [--strict] -o OUT IMAGE...\n"
     "\n"
     "Writes the sub-images of every IMAGE back to back into OUT, in the order\n"
     "given. Every IMAGE must be sound (see 'slotimg verify') and hold no\n"
-    "trailing bytes; an IMAGE may itself be a bundle.\n";
+    "trailing bytes; an IMAGE may itself be a bundle. When the switch would\n"
+    "not install OUT whole (see 'slotimg plan'), says why on stderr.\n"
+    "\n"
+    "  --strict   then write nothing and exit 1\n";
+
+constexpr const char* kPlanHelp =
+    "usage: slotimg plan BUNDLE [--switch DIR] [--json] [--slot 1|2]\n"
+    "                    [--skip-same-version]\n"
+    "\n"
+    "Walks BUNDLE as the switch's installer does and shows, with the\n"
+    "installer's own decisions, what it would do: for each sub-image its\n"
+    "offset, type, version, target, size against the target's limit, the\n"
+    "checksum's verdict and the decision (install; skip as same version;\n"
+    "skip unknown type; refuse and stop, with the text the console prints).\n"
+    "Sub-images after a refusal are listed as not reached. Then the outcome.\n"
+    "Exits 0 when the switch would install the whole bundle, 1 when it would\n"
+    "refuse or skip any part of it, 2 on a usage or read error.\n"
+    "\n"
+    "  --switch DIR          a switch-sim directory: its flash sizes bound what\n"
+    "                        is written, and its installed headers say which\n"
+    "                        sub-images are the same version as installed\n"
+    "  --json                the same as one JSON object\n"
+    "  --slot 1|2            the slot the installer is given (default: it asks\n"
+    "                        the operator, as Rescue Mode does)\n"
+    "  --skip-same-version   the installer skips what is already installed\n"
+    "                        (Rescue Mode does not)\n";
 
 constexpr const char* kInfoHelp =
     "usage: slotimg info FILE [--json]\n"
@@ -320,6 +388,15 @@ int cmd_bundle(const Args& a, std::FILE* out, std::FILE* err) {
         count += walk.entries.size();
         total += images[i].size();
     }
+    std::vector<std::uint8_t> whole;
+    for (const auto& image : images) whole.insert(whole.end(), image.begin(), image.end());
+    const std::vector<std::string> problems = plan_problems(plan_bundle(whole, PlanOptions{}));
+    const bool strict = a.has("--strict");
+    for (const std::string& p : problems) {
+        std::fprintf(err, "slotimg bundle: %s%s would not install whole: %s\n", strict ? "" : "warning: ",
+                     output->c_str(), p.c_str());
+    }
+    if (strict && !problems.empty()) return 1;
     std::string error;
     if (!write_file_replacing(*output, pieces, &error)) return fail(err, cmd, error);
     std::fprintf(out, "%s: %zu sub-image%s, %" PRIu64 " bytes\n", output->c_str(), count, count == 1 ? "" : "s",
@@ -356,6 +433,33 @@ int cmd_verify(const Args& a, std::FILE* out, std::FILE* err) {
     std::fprintf(out, "%s: %zu sub-image%s, all sound\n", name.c_str(), walk.entries.size(),
                  walk.entries.size() == 1 ? "" : "s");
     return 0;
+}
+
+int cmd_plan(const Args& a, std::FILE* out, std::FILE* err) {
+    const std::string_view cmd = "plan";
+    if (a.help) return help(out, kPlanHelp);
+    if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one BUNDLE");
+    PlanOptions options;
+    if (const std::string* slot = a.value("--slot")) {
+        if (*slot != "1" && *slot != "2") return usage_error(err, cmd, "bad slot '" + *slot + "': expected 1 or 2");
+        options.slot = (*slot)[0] - '0';
+    }
+    options.skip_same_version = a.has("--skip-same-version");
+    std::string error;
+    SwitchState installed;
+    const std::string* switch_dir = a.value("--switch");
+    if (switch_dir) {
+        if (!read_switch_state(*switch_dir, &installed, &error)) return fail(err, cmd, error, 2);
+        options.installed = &installed;
+    }
+    const std::string& name = a.positional[0];
+    std::vector<std::uint8_t> file;
+    if (!read_whole_file(name, &file, &error)) return fail(err, cmd, error, 2);
+    const BundlePlan plan = plan_bundle(file, options);
+    const std::string text = a.has("--json") ? format_plan_json(plan, name, switch_dir ? *switch_dir : "")
+                                             : format_plan_text(plan, name);
+    std::fputs(text.c_str(), out);
+    return installs_whole(plan) ? 0 : 1;
 }
 
 int cmd_extract(const Args& a, std::FILE* out, std::FILE* err) {
@@ -406,7 +510,9 @@ struct Command {
 constexpr OptionDef kCreateOptions[] = {{"--type", true},          {"--version", true},
                                          {"--layout", true},        {"--header-length", true},
                                          {"--embed-header", false}, {"-o", true}};
-constexpr OptionDef kBundleOptions[] = {{"-o", true}};
+constexpr OptionDef kBundleOptions[] = {{"-o", true}, {"--strict", false}};
+constexpr OptionDef kPlanOptions[] = {
+    {"--switch", true}, {"--json", false}, {"--slot", true}, {"--skip-same-version", false}};
 constexpr OptionDef kInfoOptions[] = {{"--json", false}};
 constexpr OptionDef kExtractOptions[] = {
     {"--index", true}, {"--payload", false}, {"--force", false}, {"-o", true}};
@@ -417,6 +523,7 @@ int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     static const Command commands[] = {
         {"create", kCreateOptions, cmd_create},  {"bundle", kBundleOptions, cmd_bundle},
         {"info", kInfoOptions, cmd_info},        {"verify", {}, cmd_verify},
+        {"plan", kPlanOptions, cmd_plan},
         {"extract", kExtractOptions, cmd_extract},
     };
     if (argc < 2) {

@@ -1,0 +1,130 @@
+# `slotimg plan --switch DIR` against a real install: each bundle of the table
+# is planned on the host, then fetched by TFTP from Rescue Mode and installed
+# by the loader on the same simulated switch; the two must agree row by row.
+import json
+import os
+import re
+import subprocess
+import time
+
+import switch_harness as h
+
+PROMPT = "\nOption? : "
+LISTING = "Please select one of the following options:\n"
+QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+LABEL = re.compile(r"Installing (?:Boot Loader|Kernel|Root Filesystem|Device Tree|Diagnostics|"
+                   r"Application): ")
+PARTITION = {"bootloader": "uboot", "devicetree": "devicetree", "kernel": "kernel",
+             "rootfs": "rfs", "diagnostics": "rescue"}
+UNKNOWN_TYPE = "0x7F4F5249"
+
+# Each bundle from make(type, total length): sub-images made by slotimg, back to back.
+BUNDLES = {
+    "every-flash-type": lambda m: [m("bootloader", 4096), m("devicetree", 4000), m("kernel", 70000),
+                                   m("rootfs", 30000), m("diagnostics", 20000), m("application", 5000)],
+    "at-the-limit": lambda m: [m("devicetree", 262144)],
+    "one-byte-over": lambda m: [m("kernel", 9000), m("devicetree", 262145), m("application", 3000)],
+    "unknown-type": lambda m: [m(UNKNOWN_TYPE, 3000), m("kernel", 9001)],
+    "padding": lambda m: [m("application", 3001), b"\x1a" * 1000],
+    "bad-crc-second": lambda m: [m("kernel", 9002), h.corrupted(m("devicetree", 5000), 100),
+                                 m("application", 3002)],
+    "cut-short": lambda m: [m("kernel", 9003), m("application", 6000)[:-100]],
+    "only-unknown": lambda m: [m(UNKNOWN_TYPE, 500)],
+}
+
+
+def press(console, text):
+    time.sleep(0.3)  # a key typed before the loader waits for it is echoed twice
+    console.key(text)
+
+
+def maker(slotimg, work):
+    def make(image_type, total):
+        n = len(list(work.glob("p*")))
+        payload = work / ("p%d" % n)
+        payload.write_bytes(os.urandom(total - 16))
+        extra = ["--embed-header"] if image_type == "bootloader" else []
+        h.run([slotimg, "create", "--type", image_type, "--version", "1.0.0.%d" % n, payload,
+               "-o", work / ("i%d" % n)] + extra)
+        return (work / ("i%d" % n)).read_bytes()
+    return make
+
+
+def plan_of(slotimg, switch, bundle):
+    r = subprocess.run([str(slotimg), "plan", str(bundle), "--switch", str(switch.path), "--json"],
+                         capture_output=True, text=True)
+    plan = json.loads(r.stdout)
+    assert r.returncode == (0 if plan["whole"] else 1), r.stdout + r.stderr
+    return plan
+
+
+def tftp_install(c, name):
+    """Downloads `name` with command T and answers 1 if the slot question comes; whether it came."""
+    press(c, "T")
+    for prompt, answer in (("IP addr    :", "192.0.2.5"), ("Netmask    :", "255.255.255.0"),
+                           ("Gateway    :", ""), ("Server addr:", "192.0.2.1"),
+                           ("Image Filename: ", name)):
+        c.expect(prompt)
+        press(c, answer + "\r")
+    c.expect("Installing image %s from TFTP server" % name)
+    asked = c.child.expect_exact([QUESTION, LISTING.replace("\n", "\r\n")]) == 0
+    if asked:
+        press(c, "1\r")
+        c.expect(LISTING)
+    c.expect(PROMPT)
+    return asked
+
+
+def console_rows(text):
+    """The installer's output per sub-image it looked at: (label, what followed it)."""
+    text = text.split(LISTING)[0]
+    found = list(LABEL.finditer(text))
+    ends = [m.start() for m in found[1:]] + [len(text)]
+    return [(m.group(0), text[m.end():end]) for m, end in zip(found, ends)]
+
+
+def test_plan_and_install_agree_row_by_row(switch, boot, slotimg, tmp_path):
+    (tmp_path / "images").mkdir()
+    make = maker(slotimg, tmp_path / "images")
+    switch.setenv("diagnostics=rescue")
+    c = boot(args=["--net"])
+    c.expect(PROMPT)
+    for name, parts in BUNDLES.items():
+        bundle = switch.path / "tftp" / name
+        data = b"".join(parts(make))
+        bundle.write_bytes(data)
+        bundle.chmod(0o644)
+        plan = plan_of(slotimg, switch, bundle)
+        before = {p: switch.flash(p).read_bytes() for p in PARTITION.values()}
+        slot1 = switch.slot_path(1).read_bytes() if switch.slot_path(1).exists() else None
+        mark = len(c.transcript)
+        asked = tftp_install(c, name)
+        text = c.transcript[mark:]
+        rows = console_rows(text)
+        looked_at = [r for r in plan["subimages"] if r["decision"] != "not reached" and r["label"]]
+        assert [label for label, _ in rows] == [r["label"] for r in looked_at], name + text
+        assert asked == any(r["target"] == "application slot question" and r["decision"] == "install"
+                            for r in looked_at), name
+        written = set()
+        for (label, said), r in zip(rows, looked_at):
+            sub = data[r["offset"]:r["offset"] + r["total_length"]]
+            if r["decision"] == "refuse and stop":
+                assert said == r["reason"], (name, r)
+            elif r["type"] == "application":
+                assert said.endswith("\nImage1 updated succeeded\n") or \
+                    said.endswith("\nImage1 updated succeeded\nFile processed\n"), (name, said)
+                assert switch.slot_path(1).read_bytes() == sub, name
+                written.add("slot1")
+            else:
+                assert r["decision"] == "install", (name, r)
+                part = PARTITION[r["type"]]
+                payload = sub[16:] if r["type"] == "bootloader" else sub
+                assert switch.flash(part).read_bytes()[:len(payload)] == payload, (name, r)
+                written.add(part)
+        for part in set(PARTITION.values()) - written:
+            assert switch.flash(part).read_bytes() == before[part], (name, part)
+        if "slot1" not in written:
+            assert (switch.slot_path(1).read_bytes() if switch.slot_path(1).exists() else None) == slot1
+        reached_end = plan["stops_at"] is None
+        assert ("File processed\n" in text) == reached_end, name
+        assert ("ERROR: No valid image found\n" in text) == (reached_end and plan["result"] == 0), name
