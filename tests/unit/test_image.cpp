@@ -5,6 +5,7 @@
 
 #include "image/bundle_installer.hpp"
 #include "image/crc32_bitwise.hpp"
+#include "image/install_plan.hpp"
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
@@ -180,32 +181,61 @@ protected:
     std::string out_;
 };
 
-// Inclusive limits: the boot loader's len (its sub-image is longer), the others' whole sub-image.
-TEST_F(Installer, SizeLimitOfEveryFlashTypeAtAndOneOver) {
-    const struct { std::uint32_t type; int layout, h; const char *part, *label; std::uint32_t limit; } types[] = {
-        {BOOT, 2, 256, "uboot", "Boot Loader: UBOOT", 0x80000},
-        {BOOT, 3, 64, "uboot", "Boot Loader: UBOOT", 0x80000},
-        {KERNEL, 1, 16, "kernel", "Kernel: KERNEL", 0x300000},
-        {IMAGE_TYPE_ROOTFS, 1, 16, "rfs", "Root Filesystem: RFS", 0xF00000},
-        {IMAGE_TYPE_DEVICETREE, 1, 16, "devicetree", "Device Tree: DFT", 0x40000},
-        {IMAGE_TYPE_DIAGNOSTICS, 1, 16, "rescue", "Diagnostics: DIAGS", 0xA00000},
+// What the installer does with a sub-image, looked at in this order: extent, CRC, limit (inclusive: the boot
+// loader's len, the others' whole sub-image), same version, room in the partition (the boot loader's payload).
+TEST(DecideSubImage, InTheInstallersOrder) {
+    using enum Decision;
+    constexpr std::uint32_t ROOTFS = IMAGE_TYPE_ROOTFS, DFT = IMAGE_TYPE_DEVICETREE, DIAG = IMAGE_TYPE_DIAGNOSTICS;
+    constexpr std::uint64_t big = std::uint64_t{1} << 40;
+    const std::string too_big = " image is too big for flash (";
+    const struct { Bytes head; Decision decision; std::string reason; std::uint32_t crc_xor = 0; bool same = false;
+                   int slot = 0; std::uint32_t room = 0; std::uint64_t remaining = big; } rows[] = {
+        {header(BOOT, 0x80000, 2, 256), install, ""},
+        {header(BOOT, 0x80001, 3, 64), refuse, "UBOOT" + too_big + "524289 > 524288)\n"},
+        {header(KERNEL, 0x300000 - 16), install, ""},
+        {header(KERNEL, 0x300000 - 15), refuse, "KERNEL" + too_big + "3145729 > 3145728)\n"},
+        {header(ROOTFS, 0xF00000 - 15), refuse, "RFS" + too_big + "15728641 > 15728640)\n"},
+        {header(DFT, 0x40000 - 15), refuse, "DFT" + too_big + "262145 > 262144)\n"},
+        {header(DIAG, 0xA00000 - 16, 2, 16), install, ""},
+        {header(DIAG, 0xA00000 - 15, 2, 16), refuse, "DIAGS" + too_big + "10485761 > 10485760)\n"},
+        {header(APP, 0xFFFFFF00), install, ""},  // no limit
+        {header(KERNEL, 0x300000 - 15), refuse, "Bad crc for KERNEL: 0x11111110, voiding download\n", 1},
+        {header(DIAG, 8, 2, 8), refuse, "Bad header for DIAGNOSTICS IMAGE: invalid header lengths, voiding download\n"},
+        {header(APP, 100), refuse, "Bad header for APPLICATION: cut short by the end of the file, voiding download\n",
+         0, false, 0, 0, 115},
+        {header(0x7F4F5249, 100), skip_unknown, ""},
+        {header(0x7F4F5249, 100), end_walk, "", 0, false, 0, 0, 115},  // padding
+        {header(0x7F4F5249, 8, 2, 8), refuse, "Bad header for type 0x7f4f5249: invalid header lengths, voiding download\n"},
+        {header(KERNEL, 100), skip_same_version, "Image has same version as existing image. Skipping update...\n", 0, true},
+        {header(APP, 100), skip_same_version, "Image2 has same version as existing image. Skipping update...\n", 0, true, 2},
+        {header(APP, 100), install, "", 0, true},  // the slot is not chosen yet
+        {header(KERNEL, 4096 - 15), refuse, "Flash Write range past end of partition.\nkernel image update failed\n", 0,
+         false, 0, 4096},
+        {header(BOOT, 4096, 2, 256), install, "", 0, false, 0, 4096},
     };
-    for (const auto& t : types) {
-        const std::uint32_t skip = t.type == BOOT ? t.h : 0;  // its header is not written
-        for (const std::uint32_t size : {t.limit, t.limit + 1}) {
-            SCOPED_TRACE(testing::Message() << t.label << " layout " << t.layout << " " << size);
-            fresh();
-            const Bytes img = image(t.type, size + (skip && t.layout == 3 ? 16 : skip), t.layout, std::uint16_t(t.h));
-            ASSERT_EQ(install(img), size == t.limit) << out_;
-            EXPECT_EQ(untouched(), size > t.limit);
-            if (size == t.limit) {
-                EXPECT_TRUE(cut(board_.partition(t.part), img.size() - skip) == Bytes(img.begin() + skip, img.end()));
-            } else {
-                EXPECT_EQ(out_, INSTALLING + t.label + " image is too big for flash (" + std::to_string(size) +
-                                    " > " + std::to_string(t.limit) + ")\n");
-            }
-        }
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << &r - rows);
+        SubImageFacts facts{.extent = check_subimage_extent(r.head.data(), r.remaining), .stored_crc = 0x11111111,
+                            .len_field = load_be32(&r.head[4]), .computed_crc = 0x11111111 ^ r.crc_xor,
+                            .slot = r.slot, .skip_same_version = true, .same_as_installed = [&] { return r.same; },
+                            .partition_size = nullptr};
+        if (r.room != 0) facts.partition_size = [&] { return std::optional(r.room); };
+        const SubImageDecision d = decide_sub_image(facts);
+        EXPECT_EQ(d.decision, r.decision);
+        EXPECT_EQ(d.reason, r.reason);
     }
+}
+
+// Through the installer: a kernel at its limit is written whole, a boot loader's payload (its header is not
+// written) one byte over its limit is refused before the flash is touched.
+TEST_F(Installer, SizeLimitAtAndOneOver) {
+    const Bytes kernel = image(KERNEL, 0x300000);
+    ASSERT_EQ(install(kernel), 1) << out_;
+    EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
+    fresh();
+    ASSERT_EQ(install(image(BOOT, 0x80001 + 256, 2, 256)), 0);
+    EXPECT_TRUE(untouched());
+    EXPECT_EQ(out_, INSTALLING + "Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n");
 }
 
 // Bad or cut-short lengths (checked before the boot loader's len is measured), or a partition too small (the
