@@ -31,28 +31,21 @@
 #include "image/bundle_installer.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "image/install_plan.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/sim/sim_board.hpp"
+#include "platform/switch_paths.hpp"
 
 extern char** environ;
 
 namespace {
 
 constexpr std::uint32_t MiB = 1024 * 1024;
-constexpr std::uint32_t RFS_TOTAL = 15 * MiB;     // the root filesystem's limit, header included
+// The root filesystem at its limit, header included.
+const std::uint32_t RFS_TOTAL = install_rule_of(IMAGE_TYPE_ROOTFS)->limit;
 constexpr int ROUNDS = 3;
-
-struct Partition {
-    const char* name;
-    std::uint32_t size;
-};
-
-// The partitions of the simulated switch, each a little over its limit.
-constexpr Partition PARTITIONS[] = {
-    {"uboot", 0x90000},  {"ubootenv", 0x10000}, {"devicetree", 0x50000},
-    {"kernel", 0x310000}, {"rfs", 0xF10000},     {"rescue", 0xA10000},
-};
+constexpr std::uint32_t SPARE = 0x10000;  // each partition is this much over its limit
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "install-bench: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -91,16 +84,18 @@ int install_only(const std::string& work) {
     if (!sim_board::configure(config)) die("sim configuration");
     open_i2c_buses();
     open_flash_partitions();
-    set_slot_directory_for_testing((work + "/root/user/images").c_str());
+    set_path_root_for_testing(work + "/root");
 
     // The console output (progress) goes to a file, as it would go to the line.
     const int console = ::open((work + "/console.log").c_str(),
                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (console < 0 || ::dup2(console, 1) < 0) die("console log");
-    const int result = install_bundle((work + "/bundle.img").c_str(), false, 2);
+    // Slot 2 is given: the question is never asked.
+    const bool installed = install_bundle((work + "/bundle.img").c_str(), false, 2, [] { return 2; }) ==
+                           InstallOutcome::installed;
     std::fflush(stdout);
-    std::fprintf(stderr, "%d %ld\n", result, peak_rss_kib());
-    return result == 1 ? 0 : 1;
+    std::fprintf(stderr, "%d %ld\n", installed ? 1 : 0, peak_rss_kib());
+    return installed ? 0 : 1;
 }
 
 // --- the driver's side --------------------------------------------------------
@@ -134,10 +129,15 @@ void write_image(const std::string& path, std::uint32_t type, std::uint32_t tota
 
 void make_partitions(const std::string& dir) {
     run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
-    for (const Partition& p : PARTITIONS) {
-        const std::string path = dir + "/" + p.name + ".bin";
+    for (int i = 0; i < FLASH_PARTITION_COUNT; ++i) {
+        std::uint32_t size = SPARE;  // the environment partition has no limit of its own
+        for (const InstallRule& rule : install_rules()) {
+            if (static_cast<int>(rule.partition) == i && rule.size_message != nullptr) size += rule.limit;
+        }
+        const std::string path =
+            dir + "/" + (FLASH_DEVICE_PATHS[i] + std::strlen(FLASH_DEVICE_PREFIX)) + ".bin";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0 || ::ftruncate(fd, p.size) != 0 || ::close(fd) != 0) die(path);
+        if (fd < 0 || ::ftruncate(fd, size) != 0 || ::close(fd) != 0) die(path);
     }
 }
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every preset and runs every test:
+# Installs what is missing, checks the include layers and function lengths,
+# builds every preset and runs every test:
 # host (unit + system), asan (unit + system), ppc (unit under qemu-user, then the
 # system tests again with the PowerPC loader), the release artifacts, then
 # every fuzz target for a short bounded time.
@@ -7,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 status=0
+echo "=== layers: includes point down, no folder circle, no function over 60 lines"
+bash scripts/check-layers.sh || status=1
+bash scripts/check-function-length.sh || status=1
 for preset in host asan ppc; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null

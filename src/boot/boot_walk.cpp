@@ -5,11 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
+
+#include "image/byte_order.hpp"
+#include "image/image_stream.hpp"
 
 namespace {
 
@@ -28,15 +27,16 @@ std::uint64_t file_size(std::FILE* file) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+// Leaves nothing in the archive that could pass for one.
+void empty_archive(std::FILE* archive) {
+    std::fflush(archive);
+    if (ftruncate(fileno(archive), 0) == 0) std::rewind(archive);
+}
+
 }  // namespace
 
-int find_boot_subimage(std::FILE* file, std::uint32_t* type_out, std::uint8_t* layout_out,
-                       std::uint32_t* header_length_out, std::uint32_t* payload_length_out,
-                       std::uint8_t* header_out, BootWalkInfo* info) {
-    BootWalkInfo local{};
-    BootWalkInfo& walk = info ? *info : local;
-    walk = BootWalkInfo{BootWalkEnd::end_of_file, ExtentStatus::ok, 0, 0};
-
+BootWalk find_boot_subimage(std::FILE* file) {
+    BootWalk walk{BootWalkEnd::end_of_file, SubImageExtent{}, 0, 0};
     const std::uint64_t size = file_size(file);
     std::uint64_t offset = 0;
     // Every sound extent is at least 16 bytes long and ends within the file,
@@ -45,68 +45,47 @@ int find_boot_subimage(std::FILE* file, std::uint32_t* type_out, std::uint8_t* l
         std::uint8_t first24[IMAGE_PROBE_SIZE];
         if (!seek_to(file, offset) ||
             std::fread(first24, 1, sizeof first24, file) != sizeof first24) {
-            return 0;
+            return walk;
         }
         const std::uint64_t remaining = size > offset ? size - offset : 0;
-        const SubImageExtent e = check_subimage_extent(first24, remaining);
-        *type_out = e.type;
-        *layout_out = e.layout;
-        *header_length_out = e.header_length;
-        *payload_length_out = e.payload_length;
-        walk.extent = e.status;
-        walk.last_type = e.type;
+        walk.extent = check_subimage_extent(first24, remaining);
         walk.offset = offset;
+        walk.stored_crc = load_be32(first24);
+        const ExtentStatus status = walk.extent.status;
 
-        if (is_bootable(e.type)) {
-            if (e.status != ExtentStatus::ok) {
+        if (is_bootable(walk.extent.type)) {
+            if (status != ExtentStatus::ok) {
                 walk.end = BootWalkEnd::bad_bootable;
-                return 0;
+            } else if (seek_to(file, offset)) {
+                walk.end = BootWalkEnd::found;
             }
-            if (!seek_to(file, offset)) return 0;
-            std::memcpy(header_out, first24, IMAGE_FIXED_HEADER_SIZE);
-            walk.end = BootWalkEnd::found;
-            return 1;
+            return walk;
         }
-        if (e.status == ExtentStatus::invalid) {
-            walk.end = BootWalkEnd::bad_header;
-            return 0;
-        }
-        if (e.status == ExtentStatus::truncated) return 0;  // nothing can follow it
-        offset += e.total_length;
+        if (status == ExtentStatus::invalid) walk.end = BootWalkEnd::bad_header;
+        if (status != ExtentStatus::ok) return walk;  // nothing can follow it
+        offset += walk.extent.total_length;
     }
 }
 
-int copy_verified_payload(std::FILE* image, std::uint32_t header_length,
-                          std::uint32_t payload_length, std::uint32_t expected_crc,
-                          std::FILE* archive) {
+bool copy_verified_payload(std::FILE* image, std::uint32_t header_length,
+                           std::uint32_t payload_length, std::uint32_t expected_crc,
+                           std::FILE* archive) {
     const std::uint64_t total = std::uint64_t{header_length} + payload_length;
-    std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[BOOT_COPY_CHUNK]);
-    bool sound = chunk != nullptr && total >= 4;
-    std::uint32_t crc = IMAGE_CRC_INIT;
-    std::uint64_t done = 0;  // bytes of the sub-image consumed so far
-    while (sound && done < total) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(BOOT_COPY_CHUNK, total - done));
-        if (std::fread(chunk.get(), 1, want, image) != want) {
-            sound = false;
-            break;
-        }
-        // The CRC covers everything after the crc word.
-        const std::uint64_t crc_from = done < 4 ? 4 - done : 0;
-        if (crc_from < want) {
-            crc = image_crc32(chunk.get() + crc_from, want - crc_from, crc);
-        }
-        // The payload starts at the header length. The write result is not
-        // tested: an incomplete archive shows when it is unpacked.
-        const std::uint64_t payload_from = done < header_length ? header_length - done : 0;
-        if (payload_from < want) {
-            std::fwrite(chunk.get() + payload_from, 1, want - payload_from, archive);
-        }
-        done += want;
+    const off_t start = ftello(image);
+    bool sound = start >= 0 && total >= IMAGE_CRC_FROM && total <= UINT32_MAX;
+    if (sound) {
+        // The write result is not tested: an incomplete archive shows when
+        // it is unpacked.
+        const StreamSink payload{[archive](std::span<const std::uint8_t> bytes) {
+                                     std::fwrite(bytes.data(), 1, bytes.size(), archive);
+                                     return true;
+                                 },
+                                 header_length};
+        const StreamResult result =
+            stream_image(read_from_file(image), {static_cast<std::uint64_t>(start), static_cast<std::uint32_t>(total)},
+                         payload, StreamBuffer());
+        sound = result.sound(expected_crc);
     }
-    if (sound && crc == expected_crc) return 1;
-    // Leave nothing that could pass for an archive.
-    std::fflush(archive);
-    if (ftruncate(fileno(archive), 0) == 0) std::rewind(archive);
-    return 0;
+    if (!sound) empty_archive(archive);
+    return sound;
 }

@@ -14,32 +14,27 @@ enum class BootWalkEnd {
     bad_header,     // another header with invalid lengths: the walk stopped there
 };
 
-struct BootWalkInfo {
+// What a walk saw last: the bootable sub-image when one was found, else the
+// header that ended the walk (all zero when the file held no header at all).
+struct BootWalk {
     BootWalkEnd end;
-    ExtentStatus extent;       // of the last header examined (ok when none)
-    std::uint32_t last_type;   // type code of the last header examined, 0 when none
-    std::uint64_t offset;      // where the last header examined starts
+    SubImageExtent extent;     // of the last header examined
+    std::uint64_t offset;      // where that header starts
+    std::uint32_t stored_crc;  // its crc word
+
+    bool found() const { return end == BootWalkEnd::found; }
 };
 
 // Walks an open slot file from its start for the first application or
-// diagnostics sub-image. 1 when found with a sound extent (file positioned at
-// it, header_out holding its first 16 bytes); 0 otherwise: the end of the file
-// came first, the walk met a header that describes no sub-image, or the
-// bootable sub-image's lengths are invalid or pass the end of the file (info
-// says which). The type, layout and length outputs describe the last header
-// examined. info may be null.
-int find_boot_subimage(std::FILE* file, std::uint32_t* type_out, std::uint8_t* layout_out,
-                       std::uint32_t* header_length_out, std::uint32_t* payload_length_out,
-                       std::uint8_t* header_out, BootWalkInfo* info = nullptr);
-
-// Size of the pieces in which a sub-image is read, checked and copied.
-inline constexpr std::size_t BOOT_COPY_CHUNK = 64 * 1024;
+// diagnostics sub-image, from header to header by their lengths. When one is
+// found with a sound extent, the file is left positioned at it.
+BootWalk find_boot_subimage(std::FILE* file);
 
 // Reads the sub-image at the current position of `image` (header_length +
-// payload_length bytes) piece by piece, computing its CRC from byte 4 and
-// writing the payload to `archive` on the way. 1 when the CRC equals
-// expected_crc. 0 on a mismatch, a short read or no memory; the archive is
-// then emptied. Memory use does not depend on the image size.
-int copy_verified_payload(std::FILE* image, std::uint32_t header_length,
-                          std::uint32_t payload_length, std::uint32_t expected_crc,
-                          std::FILE* archive);
+// payload_length bytes) piece by piece, computing its CRC and writing the
+// payload to `archive` on the way. True when the CRC equals expected_crc.
+// False on a mismatch, a short read or no memory; the archive is then
+// emptied. Memory use does not depend on the image size.
+bool copy_verified_payload(std::FILE* image, std::uint32_t header_length,
+                           std::uint32_t payload_length, std::uint32_t expected_crc,
+                           std::FILE* archive);

@@ -3,8 +3,6 @@
 #pragma once
 #include <cstdio>
 
-inline constexpr const char* ENV_SETUP_PATH = "/tmp/home/bin/env-setup";
-
 // Longest token piece one scan takes; a longer token is read as several.
 inline constexpr int ENV_TOKEN_MAX = 511;
 

@@ -74,19 +74,19 @@ void LineEditor::start(char* line, std::size_t line_size) {
     if (size > 0) std::memset(buf, 0, size);
     cursor = 0;
     length = 0;
-    escape = 0;
+    escape = Escape::none;
     broken = false;
 }
 
 bool LineEditor::feed(int key_value, std::string& out) {
     const auto key = static_cast<unsigned char>(key_value);
 
-    if (escape == 1) {
+    if (escape == Escape::after_esc) {
         if (key == '[') {
-            escape = 2;
+            escape = Escape::in_sequence;
             return false;
         }
-        escape = 0;
+        escape = Escape::none;
         if (key == KEY_BS || key == KEY_DEL) {
             delete_before_cursor(out);
             return false;
@@ -94,10 +94,10 @@ bool LineEditor::feed(int key_value, std::string& out) {
         return feed_normal(key, out);
     }
 
-    if (escape == 2) {
+    if (escape == Escape::in_sequence) {
         // Parameters of a CSI sequence are skipped; its final byte ends it.
         if ((key >= '0' && key <= '9') || key == ';') return false;
-        escape = 0;
+        escape = Escape::none;
         if (key == 'C') {
             move_right(out);
         } else if (key == 'D') {
@@ -110,7 +110,7 @@ bool LineEditor::feed(int key_value, std::string& out) {
 }
 
 bool LineEditor::end_of_input(std::string& out) {
-    escape = 0;
+    escape = Escape::none;
     out.push_back('\n');
     return true;
 }
@@ -142,7 +142,7 @@ bool LineEditor::feed_normal(unsigned char key, std::string& out) {
         out.push_back('\n');
         return true;
     case KEY_ESC:
-        escape = 1;
+        escape = Escape::after_esc;
         return false;
     default:
         break;

@@ -17,11 +17,18 @@ bool key_input_ended();
 // edits the caller's buffer and appends the bytes the terminal must be sent
 // to `out`. It owns nothing; the buffer belongs to the caller.
 struct LineEditor {
+    // Where the editor stands in an escape sequence.
+    enum class Escape {
+        none,         // plain keys
+        after_esc,    // ESC seen: "[" opens a sequence, DEL deletes, anything else is a key
+        in_sequence,  // ESC "[" seen: parameters are skipped, the final byte ends it
+    };
+
     char* buf = nullptr;
     std::size_t size = 0;
     std::size_t cursor = 0;   // 0 .. length
     std::size_t length = 0;   // bytes of text before the zero terminator
-    int escape = 0;           // 0 normal, 1 after ESC, 2 after ESC "["
+    Escape escape = Escape::none;
     bool broken = false;      // the line was ended by the Ctrl-C byte
 
     // Clears all `size` bytes of `buf` and resets the state.

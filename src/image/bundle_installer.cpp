@@ -15,79 +15,18 @@
 #include <new>
 #include <string>
 
-#include "boot/launch.hpp"
-#include "boot/slot_boot.hpp"
+#include "console/console_io.hpp"
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
+#include "image/image_stream.hpp"
 #include "image/install_plan.hpp"
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace {
-
-// Sub-images are checksummed, copied and read back this many bytes at a time,
-// so that memory does not grow with the size of an application image. It is
-// also the slot file's write size, after which progress is shown.
-constexpr std::size_t CHUNK_SIZE = 0x10000;
-
-constexpr const char* DEFAULT_SLOT_DIRECTORY = "/user/images";
-std::string slot_directory = DEFAULT_SLOT_DIRECTORY;
-
-// Owns a file descriptor; close_now reports the result of close.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    bool close_now() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-using Bytes = std::unique_ptr<std::uint8_t[]>;
-
-Bytes allocate(std::size_t size) { return Bytes(new (std::nothrow) std::uint8_t[size]); }
-
-// Exactly `length` bytes at `offset`; false on an error or an early end.
-bool read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-    while (length > 0) {
-        const ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        buffer += n;
-        length -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
-bool write_all(int fd, const std::uint8_t* buffer, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, buffer, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        buffer += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The state of one walk over a bundle.
 struct Walk {
@@ -96,7 +35,10 @@ struct Walk {
     bool skip_same_version;
     int slot;
     bool installed;
-    std::uint8_t* chunk;  // CHUNK_SIZE bytes
+    const StreamBuffer& buffer;  // every sub-image is read through it, piece by piece
+    const SlotQuestion& ask_slot;
+
+    StreamRead bundle() const { return read_from_fd(fd); }
 };
 
 // One sub-image: where it starts, its first 24 bytes and what they describe.
@@ -108,6 +50,7 @@ struct SubImage {
     std::uint32_t total() const { return static_cast<std::uint32_t>(extent.total_length); }
     std::uint32_t stored_crc() const { return load_be32(header); }
     std::uint32_t len_field() const { return load_be32(header + 4); }
+    StreamRange range() const { return {offset, total()}; }
 };
 
 enum class Step { next, failed, launch };
@@ -117,73 +60,54 @@ Step refuse_read(const char* name) {
     return Step::failed;
 }
 
-// The checksum of a sub-image part, bytes [begin, end) of the sub-image,
-// given a piece of it that starts at sub-image offset `at`. The crc covers
-// everything from byte 4 on.
-std::uint32_t crc_update(std::uint32_t crc, const std::uint8_t* piece, std::size_t length,
-                         std::uint64_t at) {
-    if (at >= 4) return image_crc32(piece, length, crc);
-    const std::size_t skip = static_cast<std::size_t>(4 - at);
-    if (length <= skip) return crc;
-    return image_crc32(piece + skip, length - skip, crc);
-}
-
-// Checksums the sub-image straight from the bundle, chunk by chunk.
+// Checksums the sub-image straight from the bundle.
 bool checksum_in_bundle(const Walk& w, const SubImage& s, std::uint32_t* crc_out) {
-    std::uint32_t crc = IMAGE_CRC_INIT;
-    const std::uint64_t total = s.total();
-    for (std::uint64_t at = 0; at < total;) {
-        const std::size_t n = static_cast<std::size_t>(
-            total - at < CHUNK_SIZE ? total - at : CHUNK_SIZE);
-        if (!read_at(w.fd, w.chunk, n, s.offset + at)) return false;
-        crc = crc_update(crc, w.chunk, n, at);
-        at += n;
-    }
-    *crc_out = crc;
-    return true;
+    const StreamResult result = stream_image(w.bundle(), s.range(), {}, w.buffer);
+    *crc_out = result.crc;
+    return result.status == StreamStatus::done;
 }
 
-enum class CopyResult { ok, read_failed, write_failed };
-
-// Copies bytes [from, T) of the sub-image from the bundle to `out` and
-// checksums it on the way, so that what is written is what is verified.
-// With `show_progress`, prints the percentage of the sub-image done after
-// every chunk.
-CopyResult copy_sub_image(const Walk& w, const SubImage& s, std::uint32_t from, int out,
-                          bool show_progress, std::uint32_t* crc_out) {
-    std::uint32_t crc = IMAGE_CRC_INIT;
-    const std::uint64_t total = s.total();
-    for (std::uint64_t at = 0; at < total;) {
-        const std::size_t n = static_cast<std::size_t>(
-            total - at < CHUNK_SIZE ? total - at : CHUNK_SIZE);
-        if (!read_at(w.fd, w.chunk, n, s.offset + at)) return CopyResult::read_failed;
-        crc = crc_update(crc, w.chunk, n, at);
-        if (at + n > from) {
-            const std::size_t skip = at >= from ? 0 : static_cast<std::size_t>(from - at);
-            if (!write_all(out, w.chunk + skip, n - skip)) return CopyResult::write_failed;
-        }
-        at += n;
-        if (show_progress) {
-            std::printf("\b\b\b\b%3.3d%c", static_cast<int>(at * 100 / total), '%');
-            std::fflush(stdout);
-        }
+// Reads the whole sub-image into one buffer and checksums exactly those
+// bytes, the ones about to be written, not merely the ones that were in the
+// file a moment ago. The buffer when its CRC matches; none after the message.
+std::unique_ptr<std::uint8_t[]> read_checked_image(const Walk& w, const SubImage& s,
+                                                   const InstallRule& rule) {
+    const std::uint32_t total = s.total();
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[total]);
+    if (!image) {
+        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(total));
+        return nullptr;
     }
-    *crc_out = crc;
-    return CopyResult::ok;
+    std::uint32_t filled = 0;
+    const StreamSink into_image{[&](std::span<const std::uint8_t> bytes) {
+        std::memcpy(image.get() + filled, bytes.data(), bytes.size());
+        filled += static_cast<std::uint32_t>(bytes.size());
+        return true;
+    }};
+    const StreamResult result = stream_image(w.bundle(), s.range(), into_image, w.buffer);
+    if (result.status != StreamStatus::done) {
+        refuse_read(rule.name);
+        return nullptr;
+    }
+    if (result.crc != s.stored_crc()) {
+        std::printf(rule.crc_message, result.crc);
+        return nullptr;
+    }
+    return image;
 }
 
 // Reads `length` bytes back from the start of the partition and compares
 // them with what was written.
 bool flash_holds(int handle, const std::uint8_t* expected, std::uint32_t length,
-                 std::uint8_t* chunk) {
-    for (std::uint32_t at = 0; at < length;) {
-        const std::uint32_t n = length - at < CHUNK_SIZE ? length - at
-                                                         : static_cast<std::uint32_t>(CHUNK_SIZE);
-        if (flash_read(chunk, handle, at, n) != 0) return false;
-        if (std::memcmp(chunk, expected + at, n) != 0) return false;
-        at += n;
-    }
-    return true;
+                 const StreamBuffer& buffer) {
+    std::uint32_t at = 0;
+    const StreamSink compare{[&](std::span<const std::uint8_t> bytes) {
+        const bool same = std::memcmp(bytes.data(), expected + at, bytes.size()) == 0;
+        at += static_cast<std::uint32_t>(bytes.size());
+        return same;
+    }};
+    return stream_image(read_from_flash(handle), {0, length}, compare, buffer).status ==
+           StreamStatus::done;
 }
 
 // Prints the reason of a refusal or a skip and says how the walk goes on.
@@ -200,9 +124,7 @@ bool gather_facts(const Walk& w, const SubImage& s, SubImageFacts* facts) {
     facts->len_field = s.len_field();
     facts->slot = w.slot;
     facts->skip_same_version = w.skip_same_version;
-    facts->same_as_installed = [&w, &s] {
-        return same_as_installed_in(slot_directory.c_str(), s.header, w.slot) == 1;
-    };
+    facts->same_as_installed = [&w, &s] { return same_as_installed(s.header, w.slot) == 1; };
     return s.extent.status != ExtentStatus::ok || checksum_in_bundle(w, s, &facts->computed_crc);
 }
 
@@ -215,21 +137,8 @@ Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
 
-    const std::uint32_t total = s.total();
-    Bytes image = allocate(total);
-    if (!image) {
-        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(total));
-        return Step::failed;
-    }
-    if (!read_at(w.fd, image.get(), total, s.offset)) return refuse_read(rule.name);
-    // The bytes about to be written are the ones checked, not merely the
-    // ones that were in the file a moment ago.
-    const std::uint32_t crc = image_crc32(image.get() + 4, total - 4, IMAGE_CRC_INIT);
-    if (crc != s.stored_crc()) {
-        std::printf(rule.crc_message, crc);
-        return Step::failed;
-    }
-
+    const std::unique_ptr<std::uint8_t[]> image = read_checked_image(w, s, rule);
+    if (!image) return Step::failed;
     const std::uint8_t* data = image.get();
     const std::uint32_t length = written_length(rule, s.extent);
     if (rule.payload_only) data += s.extent.header_length;
@@ -237,7 +146,7 @@ Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     // and prints the cause of any failure itself.
     const int handle = flash_handle(rule.partition);
     if (flash_write(data, handle, 0, length, true) < 0 ||
-        !flash_holds(handle, data, length, w.chunk)) {
+        !flash_holds(handle, data, length, w.buffer)) {
         std::puts(rule.failure_line);
         return Step::failed;
     }
@@ -246,45 +155,29 @@ Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     return Step::next;
 }
 
-// The slot question: 1 or 2 from the first character of the answer, else 0.
-// A read that ends without a line (end of input, Ctrl-C) is 0 as well: the
-// download is booted directly.
-int ask_for_slot() {
-    std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
-    std::fflush(stdout);
-    char answer[32];
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
-        std::clearerr(stdin);
-        return 0;
-    }
-    if (answer[0] == '1') return 1;
-    if (answer[0] == '2') return 2;
-    return 0;
-}
-
 // Writes the payload to the application archive; the caller launches it.
 Step prepare_direct_boot(const Walk& w, const SubImage& s) {
     std::puts("Booting downloaded image");
-    UniqueFd archive(::open(APP_ARCHIVE_PATH, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    const std::string archive_path = app_archive_path();
+    UniqueFd archive(::open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!archive.valid()) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return Step::failed;
     }
-    std::uint32_t crc = 0;
-    const CopyResult copied =
-        copy_sub_image(w, s, s.extent.header_length, archive.get(), false, &crc);
-    if (copied == CopyResult::read_failed) {
-        ::unlink(APP_ARCHIVE_PATH);
+    const StreamResult copied = stream_image(
+        w.bundle(), s.range(), {write_to_fd(archive.get()), s.extent.header_length}, w.buffer);
+    if (copied.status == StreamStatus::read_failed) {
+        ::unlink(archive_path.c_str());
         return refuse_read("APPLICATION");
     }
-    if (copied == CopyResult::write_failed || !archive.close_now()) {
+    if (copied.status == StreamStatus::write_failed || !archive.close()) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return Step::failed;
     }
-    if (crc != s.stored_crc()) {
+    if (copied.crc != s.stored_crc()) {
         // The bundle changed since it was checked: launch nothing from it.
-        ::unlink(APP_ARCHIVE_PATH);
-        std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
+        ::unlink(archive_path.c_str());
+        std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", copied.crc);
         return Step::failed;
     }
     std::puts("Image ready to boot...");
@@ -293,32 +186,36 @@ Step prepare_direct_boot(const Walk& w, const SubImage& s) {
 
 // Reads the slot file back: it must be the sub-image, T bytes whose crc
 // word and checksum agree with the header.
-bool slot_file_holds(const char* path, const SubImage& s, std::uint8_t* chunk) {
-    UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return false;
-    const std::uint64_t total = s.total();
-    std::uint64_t at = 0;
-    std::uint32_t crc = IMAGE_CRC_INIT;
-    for (;;) {
-        const ssize_t n = ::read(in.get(), chunk, CHUNK_SIZE);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        const std::size_t got = static_cast<std::size_t>(n);
-        if (got > total - at) return false;
-        if (at < 4) {
-            const std::size_t head = static_cast<std::size_t>(4 - at);
-            if (std::memcmp(chunk, s.header + at, got < head ? got : head) != 0) return false;
-        }
-        crc = crc_update(crc, chunk, got, at);
-        at += got;
+bool slot_file_holds(const std::string& path, const SubImage& s, const StreamBuffer& buffer) {
+    const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!in.valid() || ::fstat(in.get(), &st) != 0 || st.st_size < 0) return false;
+    if (static_cast<std::uint64_t>(st.st_size) != s.total()) return false;
+    std::uint8_t crc_word[4];
+    if (!read_all_at(in.get(), crc_word, sizeof crc_word, 0) || load_be32(crc_word) != s.stored_crc()) {
+        return false;
     }
-    return at == total && crc == s.stored_crc();
+    return stream_image(read_from_fd(in.get()), {0, s.total()}, {}, buffer).sound(s.stored_crc());
 }
 
 Step slot_update_failed(int slot, int error) {
     std::printf("Image%d update failed (err %d)\n", slot, error);
     return Step::failed;
+}
+
+// Streams the whole sub-image into the slot file, with the progress display.
+StreamResult write_slot_file(const Walk& w, const SubImage& s, int out) {
+    const StreamWrite to_file = write_to_fd(out);
+    const std::uint64_t total = s.total();
+    std::uint64_t written = 0;
+    const StreamSink with_progress{[&](std::span<const std::uint8_t> bytes) {
+        if (!to_file(bytes)) return false;
+        written += bytes.size();
+        print_progress(static_cast<unsigned>(written * 100 / total));
+        return true;
+    }};
+    std::fputs("    ", stdout);
+    return stream_image(w.bundle(), s.range(), with_progress, w.buffer);
 }
 
 Step store_in_slot(Walk& w, const SubImage& s, SubImageFacts facts) {
@@ -327,22 +224,20 @@ Step store_in_slot(Walk& w, const SubImage& s, SubImageFacts facts) {
     facts.slot = slot;
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
+    const std::string directory = slot_directory_path();
     struct stat st{};
-    if (::stat(slot_directory.c_str(), &st) != 0) ::mkdir(slot_directory.c_str(), 0755);
+    if (::stat(directory.c_str(), &st) != 0) ::mkdir(directory.c_str(), 0755);
 
-    const std::string path = slot_directory + "/image" + std::to_string(slot);
+    const std::string path = slot_file_path(slot);
     UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out.valid()) return slot_update_failed(slot, errno);
-
-    std::fputs("    ", stdout);
-    std::uint32_t crc = 0;
-    const CopyResult copied = copy_sub_image(w, s, 0, out.get(), true, &crc);
-    if (copied == CopyResult::read_failed) return slot_update_failed(slot, EIO);
-    if (copied == CopyResult::write_failed) return slot_update_failed(slot, errno);
-    std::printf("\b\b\b\b100%c\n", '%');
-    if (::fsync(out.get()) != 0 || !out.close_now()) return slot_update_failed(slot, errno);
+    const StreamResult written = write_slot_file(w, s, out.get());
+    if (written.status == StreamStatus::read_failed) return slot_update_failed(slot, EIO);
+    if (written.status == StreamStatus::write_failed) return slot_update_failed(slot, errno);
+    print_progress_done();
+    if (::fsync(out.get()) != 0 || !out.close()) return slot_update_failed(slot, errno);
     // What went into the file must be what was checked, and must read back.
-    if (crc != s.stored_crc() || !slot_file_holds(path.c_str(), s, w.chunk)) {
+    if (written.crc != s.stored_crc() || !slot_file_holds(path, s, w.buffer)) {
         return slot_update_failed(slot, EIO);
     }
     std::printf("\nImage%d updated succeeded\n", slot);
@@ -358,74 +253,66 @@ Step install_application(Walk& w, const SubImage& s, const InstallRule& rule) {
     if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
-    if (w.slot == 0) w.slot = ask_for_slot();
+    if (w.slot == 0) w.slot = w.ask_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
     return store_in_slot(w, s, facts);
 }
 
-// The walk over the bundle. Sets *launch when the archive of a direct boot is
-// ready; by then every file and buffer of the walk is released.
-int walk_bundle(const char* path, bool skip_same_version, int slot, bool* launch) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    struct stat st{};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::printf("Can't open image file %s\n", path);
-        return 0;
+// One sub-image of the walk, by its type. An unknown type is skipped without
+// a message; at the padding a serial transfer leaves after the last
+// sub-image, *end_walk is set: the walk is over, and it went well.
+Step install_sub_image(Walk& w, const SubImage& s, bool* end_walk) {
+    if (const InstallRule* rule = install_rule_of(s.extent.type)) {
+        return rule->target == InstallTarget::application ? install_application(w, s, *rule)
+                                                          : install_flash_image(w, s, *rule);
     }
-    std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    Bytes chunk = allocate(CHUNK_SIZE);
-    if (!chunk) {
-        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(CHUNK_SIZE));
-        return 0;
-    }
-    Walk w{fd.get(), static_cast<std::uint64_t>(st.st_size), skip_same_version,
-           slot == 1 || slot == 2 ? slot : 0, false, chunk.get()};
+    SubImageFacts facts;
+    facts.extent = s.extent;
+    const SubImageDecision d = decide_sub_image(facts);
+    *end_walk = d.decision == Decision::end_walk;
+    return *end_walk ? Step::next : follow(d);
+}
 
+// Walks the open bundle to its end, or to the first sub-image that ends it.
+Step walk_bundle(Walk& w) {
     Step step = Step::next;
     const auto probe = [&w](std::uint64_t at, std::uint8_t* first) {
-        return read_at(w.fd, first, IMAGE_PROBE_SIZE, at);
+        return read_all_at(w.fd, first, IMAGE_PROBE_SIZE, at);
     };
     walk_sub_images(w.file_size, probe, [&](std::uint64_t at, const std::uint8_t* first,
                                             const SubImageExtent& extent) {
-        SubImage s{};
-        s.offset = at;
+        SubImage s{at, {}, extent};
         std::memcpy(s.header, first, IMAGE_PROBE_SIZE);
-        s.extent = extent;
-        if (const InstallRule* rule = install_rule_of(extent.type)) {
-            step = rule->target == InstallTarget::application ? install_application(w, s, *rule)
-                                                              : install_flash_image(w, s, *rule);
-        } else {
-            // Skipped without a message; what holds no sub-image ends the
-            // walk (the padding a serial transfer leaves after the last one).
-            SubImageFacts facts;
-            facts.extent = extent;
-            const SubImageDecision d = decide_sub_image(facts);
-            if (d.decision == Decision::end_walk) return false;
-            step = follow(d);
-        }
-        return step == Step::next;
+        bool end_walk = false;
+        step = install_sub_image(w, s, &end_walk);
+        return step == Step::next && !end_walk;
     });
-    if (step == Step::failed) return 0;
-    if (step == Step::launch) {
-        *launch = true;
-        return 0;
-    }
-    std::puts(WALK_DONE_LINE);
-    if (w.installed) return 1;
-    std::puts(NOTHING_INSTALLED_LINE);
-    return 0;
+    return step;
 }
 
 }  // namespace
 
-int install_bundle(const char* path, bool skip_same_version, int slot) {
-    bool launch = false;
-    const int result = walk_bundle(path, skip_same_version, slot, &launch);
-    std::fflush(stdout);
-    if (launch) launch_application(false);
-    return result;
-}
-
-void set_slot_directory_for_testing(const char* dir) {
-    slot_directory = dir != nullptr && *dir != '\0' ? dir : DEFAULT_SLOT_DIRECTORY;
+InstallOutcome install_bundle(const char* path, bool skip_same_version, int slot,
+                              const SlotQuestion& ask_slot) {
+    const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::printf("Can't open image file %s\n", path);
+        return InstallOutcome::nothing_installed;
+    }
+    std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    const StreamBuffer buffer;
+    if (!buffer) {
+        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(STREAM_CHUNK_SIZE));
+        return InstallOutcome::nothing_installed;
+    }
+    Walk w{fd.get(), static_cast<std::uint64_t>(st.st_size), skip_same_version,
+           slot == 1 || slot == 2 ? slot : 0, false, buffer, ask_slot};
+    const Step step = walk_bundle(w);
+    if (step == Step::failed) return InstallOutcome::nothing_installed;
+    if (step == Step::launch) return InstallOutcome::boot_download;
+    std::puts(WALK_DONE_LINE);
+    if (w.installed) return InstallOutcome::installed;
+    std::puts(NOTHING_INSTALLED_LINE);
+    return InstallOutcome::nothing_installed;
 }

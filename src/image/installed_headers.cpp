@@ -9,15 +9,13 @@
 #include "image/image_header.hpp"
 #include "image/install_plan.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
 #include "platform/unique_file.hpp"
 
 namespace {
 
-int read_slot_file_header(const char* slot_dir, std::uint8_t* out, int slot) {
-    char path[256];
-    const int n = std::snprintf(path, sizeof path, "%s/image%d", slot_dir, slot);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return 0;
-    UniqueFile file(std::fopen(path, "rb"));
+int read_slot_file_header(std::uint8_t* out, int slot) {
+    UniqueFile file(std::fopen(slot_file_path(slot).c_str(), "rb"));
     if (!file) return 0;
     // A file shorter than a header leaves the rest zero.
     std::fread(out, 1, IMAGE_FIXED_HEADER_SIZE, file.get());
@@ -41,12 +39,11 @@ constexpr VersionRow VERSION_ROWS[] = {
 
 }  // namespace
 
-int read_installed_header_in(const char* slot_dir, std::uint32_t type, std::uint8_t* out,
-                             int slot) {
+int read_installed_header(std::uint32_t type, std::uint8_t* out, int slot) {
     if (out == nullptr) return 0;
     std::memset(out, 0, IMAGE_FIXED_HEADER_SIZE);
 
-    if (type == IMAGE_TYPE_APPLICATION) return read_slot_file_header(slot_dir, out, slot);
+    if (type == IMAGE_TYPE_APPLICATION) return read_slot_file_header(out, slot);
 
     const InstallRule* rule = install_rule_of(type);
     if (rule != nullptr && rule->target != InstallTarget::application) {
@@ -62,35 +59,24 @@ int read_installed_header_in(const char* slot_dir, std::uint32_t type, std::uint
     return 0;
 }
 
-int read_installed_header(std::uint32_t type, std::uint8_t* out, int slot) {
-    return read_installed_header_in(SLOT_FILE_DIR, type, out, slot);
-}
-
-int same_as_installed_in(const char* slot_dir, const std::uint8_t* header, int slot) {
+int same_as_installed(const std::uint8_t* header, int slot) {
     if (header == nullptr) return 0;
     // A layout-2 header carries the extended flag in its magic word; the
     // installed header is found by the type alone.
     const std::uint32_t type = image_type_of(load_be32(header + 8));
     std::uint8_t installed[IMAGE_FIXED_HEADER_SIZE];
-    if (read_installed_header_in(slot_dir, type, installed, slot) == 0) return 0;
+    if (read_installed_header(type, installed, slot) == 0) return 0;
     return same_installed_header(installed, header) ? 1 : 0;
 }
 
-int same_as_installed(const std::uint8_t* header, int slot) {
-    return same_as_installed_in(SLOT_FILE_DIR, header, slot);
-}
-
-int show_installed_versions_in(const char* slot_dir) {
+int show_installed_versions() {
     std::puts("Installed images versions: ");
     for (const VersionRow& row : VERSION_ROWS) {
         std::uint8_t header[IMAGE_FIXED_HEADER_SIZE];
-        read_installed_header_in(slot_dir, row.type, header, row.slot);
+        read_installed_header(row.type, header, row.slot);
         const std::uint8_t* id = header + 12;
         std::printf(row.format, id[0], id[1], id[2], id[3]);
     }
     return 0;
 }
 
-int show_installed_versions() {
-    return show_installed_versions_in(SLOT_FILE_DIR);
-}

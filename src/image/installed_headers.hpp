@@ -2,14 +2,11 @@
 #pragma once
 #include <cstdint>
 
+// The 16-byte header installed for `type`: from its flash partition, or for
+// an application from the slot file of `slot`. 1 when the type is known and
+// (for an application) the slot file opened; `out` is zero-filled otherwise.
 int read_installed_header(std::uint32_t type, std::uint8_t* out, int slot);
+// 1 when the installed header of the header's type equals it.
 int same_as_installed(const std::uint8_t* header, int slot);
+// Prints the version of every installed image.
 int show_installed_versions();
-
-// The same three with the directory of the slot files ("image1", "image2")
-// given; the ones above use "/user/images". For tests on a host directory.
-inline constexpr const char* SLOT_FILE_DIR = "/user/images";
-int read_installed_header_in(const char* slot_dir, std::uint32_t type, std::uint8_t* out,
-                             int slot);
-int same_as_installed_in(const char* slot_dir, const std::uint8_t* header, int slot);
-int show_installed_versions_in(const char* slot_dir);

@@ -15,11 +15,12 @@
 #include <cstring>
 #include <string>
 
-#include "boot/boot_sequence.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "net/network_dialog.hpp"
 #include "platform/device_io.hpp"
 #include "platform/outside_programs.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace {
 
@@ -34,17 +35,6 @@ constexpr std::size_t MAC_ANSWER_SIZE = 18;  // "nn:nn:nn:nn:nn:nn" and its term
 // quotes); the address commands hold at most 15 address characters.
 constexpr std::size_t COMMAND_SIZE = 128;
 static_assert(COMMAND_SIZE >= sizeof "ifconfig eth0 hw ether \n" + 2 + 4 * (MAC_ANSWER_SIZE - 1));
-
-// Owns a socket descriptor; closes it on every way out.
-struct SocketFd {
-    int fd;
-    explicit SocketFd(int f) : fd(f) {}
-    SocketFd(const SocketFd&) = delete;
-    SocketFd& operator=(const SocketFd&) = delete;
-    ~SocketFd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Dotted decimal form of an address, as inet_ntoa prints it, in a buffer of
 // the caller's (inet_ntoa's static buffer would be overwritten by a second
@@ -107,19 +97,19 @@ bool mac_address_well_formed(const char* text) {
 }
 
 int mgmt_link_up() {
-    SocketFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (sock.fd < 0) {
+    const UniqueFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sock.valid()) {
         std::puts("Raw Socket open error");
         return 0;
     }
 
     ifreq request{};
     std::strncpy(request.ifr_name, MGMT_INTERFACE, sizeof request.ifr_name - 1);
-    if (::ioctl(sock.fd, SIOCGIFINDEX, &request) < 0) {
+    if (::ioctl(sock.get(), SIOCGIFINDEX, &request) < 0) {
         std::printf("Open Interface %s error.\n", MGMT_INTERFACE);
         return 0;
     }
-    if (::ioctl(sock.fd, SIOCGIFFLAGS, &request) < 0) {
+    if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) < 0) {
         std::puts("Open flags error.");
         return 0;
     }
@@ -129,7 +119,7 @@ int mgmt_link_up() {
     link.cmd = ETHTOOL_GLINK;
     link.data = 0;
     request.ifr_data = reinterpret_cast<char*>(&link);
-    if (::ioctl(sock.fd, SIOCETHTOOL, &request) < 0) {
+    if (::ioctl(sock.get(), SIOCETHTOOL, &request) < 0) {
         std::puts("EthTool GLINK error.");
         return 0;
     }

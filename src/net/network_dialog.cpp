@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "boot/boot_sequence.hpp"
+#include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "platform/outside_programs.hpp"
 

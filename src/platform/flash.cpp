@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "console/console_io.hpp"
 #include "platform/device_io.hpp"
 
 namespace {
@@ -35,6 +36,87 @@ bool range_fits(const FlashGeometry& geometry, std::uint32_t offset, std::uint32
 // Prints a failure of the block rewrite: the message line and an empty line.
 void write_failed(const char* what) {
     std::printf("Flash Write %s\n\n", what);
+}
+
+bool read_range(int handle, std::uint32_t offset, std::uint32_t length, void* buffer) {
+    return device_io::mtd_pread(handle, buffer, length, static_cast<off_t>(offset)) >= 0;
+}
+
+bool write_range(int handle, std::uint32_t offset, std::uint32_t length, const void* buffer) {
+    return device_io::mtd_pwrite(handle, buffer, length, static_cast<off_t>(offset)) >= 0;
+}
+
+bool erase_range(int handle, std::uint32_t offset, std::uint32_t length) {
+    return device_io::mtd_erase(handle, offset, length) >= 0;
+}
+
+// The refusals of flash_write, each with its line: an erase size the block
+// rewrite cannot use, or a range that passes the end of the partition.
+bool write_possible(const FlashGeometry& geometry, std::uint32_t offset, std::uint32_t length) {
+    if (!usable_erase_size(geometry.erase_size)) {
+        std::printf("Flash Write unsupported erase size.\n");
+        return false;
+    }
+    if (!range_fits(geometry, offset, length)) {
+        std::puts(FLASH_WRITE_PAST_END);
+        return false;
+    }
+    return true;
+}
+
+// The erase blocks a write touches: where the first starts and how many.
+struct BlockSpan {
+    std::uint32_t first;
+    std::uint32_t count;
+};
+
+BlockSpan blocks_touched(const FlashGeometry& geometry, std::uint32_t offset, std::uint32_t length) {
+    const std::uint32_t mask = geometry.erase_size - 1;
+    const std::uint32_t first = offset & ~mask;
+    // The range fits in the partition, so the end of its last block lies
+    // within 32 bits; only an empty range needs care: at a block boundary it
+    // touches no block, inside a block it touches that one.
+    if (length == 0) return {first, offset == first ? 0u : 1u};
+    const std::uint32_t last = ((offset + length - 1) & ~mask) + mask;
+    return {first, static_cast<std::uint32_t>((std::uint64_t{last} - first + 1) >> geometry.erase_shift)};
+}
+
+// Where the new bytes go in block `i` of the span, and how many there are.
+struct BlockPart {
+    std::uint32_t at;      // offset in the block
+    std::uint32_t length;  // bytes of new data in the block
+};
+
+BlockPart part_in_block(const BlockSpan& span, std::uint32_t i, std::uint32_t es,
+                        std::uint32_t offset, std::uint32_t left) {
+    if (span.count == 1) return {offset - span.first, left};
+    if (i == 0) return {offset - span.first, es - (offset - span.first)};
+    if (i == span.count - 1) return {0, left};
+    return {0, es};
+}
+
+// Reads the block, puts the new bytes in, erases it and writes it back in
+// WRITE_PIECE pieces. False after printing which step failed.
+bool rewrite_block(int handle, std::uint32_t block_start, std::uint32_t es, std::uint8_t* scratch,
+                   const std::uint8_t* data, BlockPart part) {
+    // A short read leaves the rest of the block as zeros.
+    std::memset(scratch, 0, es);
+    if (!read_range(handle, block_start, es, scratch)) {
+        write_failed("mtd read failed.");
+        return false;
+    }
+    if (part.length != 0) std::memcpy(scratch + part.at, data, part.length);
+    if (!erase_range(handle, block_start, es)) {
+        write_failed("mtd erase failed.");
+        return false;
+    }
+    for (std::uint32_t k = 0; k < es; k += WRITE_PIECE) {
+        if (!write_range(handle, block_start + k, WRITE_PIECE, scratch + k)) {
+            write_failed("mtd write failed.");
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -78,18 +160,6 @@ int flash_get_geometry(int handle, FlashGeometry* geometry) {
     return 1;
 }
 
-bool mtd_read(int handle, std::uint32_t offset, std::uint32_t length, void* buffer) {
-    return device_io::mtd_pread(handle, buffer, length, static_cast<off_t>(offset)) >= 0;
-}
-
-bool mtd_write(int handle, std::uint32_t offset, std::uint32_t length, const void* buffer) {
-    return device_io::mtd_pwrite(handle, buffer, length, static_cast<off_t>(offset)) >= 0;
-}
-
-bool mtd_erase(int handle, std::uint32_t offset, std::uint32_t length) {
-    return device_io::mtd_erase(handle, offset, length) >= 0;
-}
-
 int flash_read(void* buffer, int handle, std::uint32_t offset, std::uint32_t length) {
     FlashGeometry geometry{};
     if (!flash_get_geometry(handle, &geometry)) return -1;
@@ -97,37 +167,16 @@ int flash_read(void* buffer, int handle, std::uint32_t offset, std::uint32_t len
         std::printf("Flash Read range past end of partition.\n");
         return -1;
     }
-    return mtd_read(handle, offset, length, buffer) ? 0 : -1;
+    return read_range(handle, offset, length, buffer) ? 0 : -1;
 }
 
 int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint32_t length,
                 bool show_progress) {
     FlashGeometry geometry{};
-    if (!flash_get_geometry(handle, &geometry)) return -1;
-    if (!usable_erase_size(geometry.erase_size)) {
-        std::printf("Flash Write unsupported erase size.\n");
+    if (!flash_get_geometry(handle, &geometry) || !write_possible(geometry, offset, length)) {
         return -1;
     }
-    if (!range_fits(geometry, offset, length)) {
-        std::puts(FLASH_WRITE_PAST_END);
-        return -1;
-    }
-
     const std::uint32_t es = geometry.erase_size;
-    const std::uint32_t shift = geometry.erase_shift;
-    const std::uint32_t mask = es - 1;
-    const std::uint32_t first = offset & ~mask;
-    // The range fits in the partition, so the end of its last block lies
-    // within 32 bits; only an empty range needs care: at a block boundary it
-    // touches no block, inside a block it touches that one.
-    std::uint32_t blocks;
-    if (length == 0) {
-        blocks = offset == first ? 0 : 1;
-    } else {
-        const std::uint32_t last = ((offset + length - 1) & ~mask) + mask;
-        blocks = static_cast<std::uint32_t>((std::uint64_t{last} - first + 1) >> shift);
-    }
-
     std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[std::size_t{es} + WRITE_PIECE]);
     if (!scratch) {
         std::printf("Flash Write malloc failed\n");
@@ -135,51 +184,16 @@ int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint3
     }
     if (show_progress) std::printf("     ");
 
+    const BlockSpan span = blocks_touched(geometry, offset, length);
     const auto* data = static_cast<const std::uint8_t*>(buffer);
-    std::uint32_t pos = first;
     std::uint32_t done = 0;
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-        std::uint32_t dst;
-        std::uint32_t n;
-        if (blocks == 1) {
-            dst = offset - first;
-            n = length;
-        } else if (i == 0) {
-            dst = offset - first;
-            n = es - dst;
-        } else if (i == blocks - 1) {
-            dst = 0;
-            n = length - done;
-        } else {
-            dst = 0;
-            n = es;
-        }
-
-        // A short read leaves the rest of the block as zeros.
-        std::memset(scratch.get(), 0, es);
-        if (!mtd_read(handle, pos, es, scratch.get())) {
-            write_failed("mtd read failed.");
-            return -1;
-        }
-        if (n != 0) std::memcpy(scratch.get() + dst, data + done, n);
-        if (!mtd_erase(handle, pos, es)) {
-            write_failed("mtd erase failed.");
-            return -1;
-        }
-        for (std::uint32_t k = 0; k < es; k += WRITE_PIECE) {
-            if (!mtd_write(handle, pos + k, WRITE_PIECE, scratch.get() + k)) {
-                write_failed("mtd write failed.");
-                return -1;
-            }
-        }
-        if (show_progress) {
-            std::printf("\b\b\b\b%3.3d%c", static_cast<int>(std::uint64_t{i} * 100 / blocks), '%');
-            std::fflush(stdout);
-        }
-        pos += es;
-        done += n;
+    for (std::uint32_t i = 0; i < span.count; ++i) {
+        const BlockPart part = part_in_block(span, i, es, offset, length - done);
+        const std::uint32_t block_start = span.first + i * es;
+        if (!rewrite_block(handle, block_start, es, scratch.get(), data + done, part)) return -1;
+        if (show_progress) print_progress(static_cast<unsigned>(std::uint64_t{i} * 100 / span.count));
+        done += part.length;
     }
-
-    if (show_progress) std::printf("\b\b\b\b100%c\n", '%');
+    if (show_progress) print_progress_done();
     return 0;
 }

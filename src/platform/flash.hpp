@@ -30,9 +30,6 @@ int open_flash_partitions();
 int flash_handle(FlashPartition partition);
 
 int flash_get_geometry(int handle, FlashGeometry* geometry);  // 1 ok, 0 failed
-bool mtd_read(int handle, std::uint32_t offset, std::uint32_t length, void* buffer);
-bool mtd_write(int handle, std::uint32_t offset, std::uint32_t length, const void* buffer);
-bool mtd_erase(int handle, std::uint32_t offset, std::uint32_t length);
 
 int flash_read(void* buffer, int handle, std::uint32_t offset, std::uint32_t length);  // 0 / -1
 int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint32_t length,

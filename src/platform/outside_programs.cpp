@@ -1,11 +1,14 @@
 // The one place that runs command lines through the shell, replaces the
-// process with a program, tests whether a path exists and quotes for the shell.
+// process with a program, reboots the switch, tests whether a path exists and
+// quotes for the shell.
 #include "platform/outside_programs.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/device_io.hpp"
 
 // What the loader printed so far must reach the console before anything the
 // program prints, and before the program takes the process over.
@@ -22,6 +25,12 @@ int run_shell(const char* command) {
 void replace_process(const char* path) {
     flush_console();
     ::execlp(path, path, static_cast<char*>(nullptr));
+}
+
+void reboot_system() {
+    device_io::wait_seconds(1);
+    if (run_shell("reboot") < 0) std::fputs("System reboot failed, please power-cycle.\n", stderr);
+    std::exit(0);
 }
 
 bool path_exists(const char* path) {

@@ -1,6 +1,6 @@
 // The one place that runs command lines through the shell, replaces the
-// process with a program, tests whether a path exists, and quotes text for
-// the shell.
+// process with a program, reboots the switch, tests whether a path exists,
+// and quotes text for the shell.
 #pragma once
 #include <string>
 #include <string_view>
@@ -13,6 +13,10 @@ int run_shell(const char* command);
 // Replaces the process with `path` (argument 0 = path, no further arguments,
 // the current environment). Returns only when that failed.
 void replace_process(const char* path);
+
+// Waits a second and runs "reboot"; exits with 0 when the shell ran it (the
+// switch goes down), after a line on stderr when the shell could not start.
+[[noreturn]] void reboot_system();
 
 // A status query on the path succeeds.
 bool path_exists(const char* path);

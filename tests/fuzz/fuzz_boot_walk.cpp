@@ -6,20 +6,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::FILE *slot = fuzz::mem_file(fuzz::text(data, size)), *archive = fuzz::mem_file("");
-    std::uint32_t type = 0, h = 0, p = 0;
-    std::uint8_t layout = 0, header[16] = {};
-    BootWalkInfo walk{};
-    const int found = find_boot_subimage(slot, &type, &layout, &h, &p, header, &walk);
+    const BootWalk walk = find_boot_subimage(slot);
     FUZZ_CHECK(walk.offset == 0 || walk.offset + IMAGE_PROBE_SIZE <= size);
-    if (found) {
+    if (walk.found()) {
         const std::size_t at = walk.offset;
         const SubImageExtent e = check_subimage_extent(data + at, size - at);
         FUZZ_CHECK(e.status == ExtentStatus::ok);
         FUZZ_CHECK(e.type == IMAGE_TYPE_APPLICATION || e.type == IMAGE_TYPE_DIAGNOSTICS);
         FUZZ_CHECK(std::ftell(slot) == long(at));
-        const bool sound = image_crc32(data + at + 4, e.total_length - 4, IMAGE_CRC_INIT) == load_be32(data + at);
-        FUZZ_CHECK(copy_verified_payload(slot, h, p, load_be32(header), archive) == sound);
-        FUZZ_CHECK(fuzz::contents(archive) == (sound ? fuzz::text(data + at + h, p) : ""));
+        FUZZ_CHECK(walk.stored_crc == load_be32(data + at));
+        const bool sound = image_crc32(data + at + 4, e.total_length - 4, IMAGE_CRC_INIT) == walk.stored_crc;
+        FUZZ_CHECK(copy_verified_payload(slot, e.header_length, e.payload_length, walk.stored_crc, archive) == sound);
+        FUZZ_CHECK(fuzz::contents(archive) == (sound ? fuzz::text(data + at + e.header_length, e.payload_length) : ""));
     }
     std::fclose(slot);
     std::fclose(archive);

@@ -101,28 +101,25 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UniqueFile f = file_with(c.file);
-        std::uint32_t type = 0, h = 0, p = 0;
-        std::uint8_t layout = 0, hdr[16] = {};
-        BootWalkInfo walk{};
-        const int found_it = find_boot_subimage(f.get(), &type, &layout, &h, &p, hdr, &walk);
+        const BootWalk walk = find_boot_subimage(f.get());
         EXPECT_EQ(walk.end, c.end);
-        EXPECT_EQ(walk.last_type, c.type);
-        EXPECT_EQ(found_it, c.end == found);
-        if (c.end != found) continue;
+        EXPECT_EQ(walk.extent.type, c.type);
+        if (!walk.found()) continue;
+        EXPECT_EQ(walk.offset, c.at);
         EXPECT_EQ(ftello(f.get()), off_t(c.at));
-        EXPECT_EQ(h, c.h);
-        EXPECT_EQ(p, c.p);
-        EXPECT_EQ(std::memcmp(hdr, &c.file[c.at], 16), 0);
+        EXPECT_EQ(walk.extent.header_length, c.h);
+        EXPECT_EQ(walk.extent.payload_length, c.p);
+        EXPECT_EQ(walk.stored_crc, load_be32(&c.file[c.at]));
     }
 }
 
 // Sizes around the chunk and header lengths that split one; every fault leaves
 // the archive empty, though most of the payload was already written.
 TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
-    constexpr std::size_t P = 3 * BOOT_COPY_CHUNK + 17;
+    constexpr std::size_t P = 3 * STREAM_CHUNK_SIZE + 17;
     const struct { int layout; std::uint16_t h; std::size_t p, flip = 0, cut = 0; std::uint32_t crc_xor = 0; } cases[] = {
-        {1, 16, BOOT_COPY_CHUNK - 16},
-        {3, 0xFFFF, 2 * BOOT_COPY_CHUNK + 5},
+        {1, 16, STREAM_CHUNK_SIZE - 16},
+        {3, 0xFFFF, 2 * STREAM_CHUNK_SIZE + 5},
         {2, 4097, P},
         {2, 4097, P, 4097 + P - 1},  // the last payload byte changed
         {2, 4097, P, 4},             // the first byte after the CRC word changed
@@ -148,19 +145,21 @@ TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
 }
 
 
-constexpr std::uint32_t CHUNK = RESCUE_COPY_CHUNK;
+constexpr std::uint32_t CHUNK = STREAM_CHUNK_SIZE;
 
 // A partition in memory that fails its Nth read, and any read past its end or over a chunk.
 struct Flash {
     Bytes bytes;
     int fail_read = 0, reads = 0;
     bool bad_read = false;
-    static int read(void* context, std::uint32_t offset, std::uint32_t length, void* buffer) {
-        auto* f = static_cast<Flash*>(context);
-        f->bad_read = f->bad_read || std::uint64_t{offset} + length > f->bytes.size() || length > CHUNK;
-        if (++f->reads == f->fail_read || f->bad_read) return -1;
-        std::memcpy(buffer, f->bytes.data() + offset, length);
-        return 0;
+    ImageSource source() {
+        return {[this](std::uint64_t offset, std::span<std::uint8_t> into) {
+                    bad_read = bad_read || offset + into.size() > bytes.size() || into.size() > CHUNK;
+                    if (++reads == fail_read || bad_read) return false;
+                    std::memcpy(into.data(), bytes.data() + offset, into.size());
+                    return true;
+                },
+                bytes.size()};
     }
 };
 
@@ -188,7 +187,7 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
         SCOPED_TRACE(c.name);
         Flash flash{c.part, c.fail_read};
         UniqueFile archive = file_with(pattern(5000, 7));  // left from an earlier boot
-        const RescueImage r = stream_rescue_image({Flash::read, &flash, c.part.size()}, archive.get());
+        const RescueImage r = stream_rescue_image(flash.source(), archive.get());
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(contents(archive.get()) == Bytes(c.part.begin() + c.h, c.part.begin() + c.t));
         EXPECT_FALSE(flash.bad_read);
@@ -205,7 +204,7 @@ TEST(CopyDebuggerImage, StopsAtTheEndOfTheFile) {
         const Bytes file = header(c.magic, c.len) + pattern(c.body, 11);  // 24 + body bytes
         UniqueFile slot = file_with(file), gz(std::tmpfile());
         Console console;
-        EXPECT_EQ(copy_debugger_image(path_of(slot.get()).c_str(), path_of(gz.get()).c_str(), 2), 1);
+        EXPECT_TRUE(copy_debugger_image(path_of(slot.get()).c_str(), path_of(gz.get()).c_str(), 2));
         EXPECT_EQ(console.finish().out, c.out);
         EXPECT_TRUE(contents(gz.get()) == Bytes(&file[16], &file[16] + c.copied));
     }

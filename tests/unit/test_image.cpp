@@ -9,6 +9,7 @@
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -128,7 +129,7 @@ TEST(InstalledHeaders, SameAsInstalled) {
         board.apply();
         open_flash_partitions();
         Console console;
-        EXPECT_EQ(same_as_installed_in(board.dir.dir.c_str(), r.offered.data(), 1), r.same);
+        EXPECT_EQ(same_as_installed(r.offered.data(), 1), r.same);
         EXPECT_EQ(console.finish().out, r.out);
     }
 }
@@ -153,10 +154,15 @@ protected:
             std::ofstream{board_.partition_file(name)};
             fs::resize_file(board_.partition_file(name), 0x301000);  // a little over the kernel's limit
         }
-        set_slot_directory_for_testing(board_.dir.file("images").c_str());
+        set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
+        fs::create_directory(board_.dir.file("user"));
+        fs::create_directory(board_.dir.file("tmp"));  // for the archive of a direct boot
         fresh();
     }
-    void TearDown() override { close_i2c_buses(); }
+    void TearDown() override {
+        close_i2c_buses();
+        set_path_root_for_testing("");
+    }
     // The board with these faults, its flash counts at zero.
     void fresh(const char* faults = "") {
         board_.config.faults = faults;
@@ -165,19 +171,24 @@ protected:
         open_flash_partitions();
         ASSERT_EQ(open_i2c_buses(), 0);
     }
-    // Installs `bundle` from a file, the operator answering `answer` at the slot question.
-    int install(const Bytes& bundle, const std::string& answer = "2\n", bool skip_same = false) {
+    // Installs `bundle` from a file; the slot question, when asked, is answered with `answer`.
+    InstallOutcome install(const Bytes& bundle, int answer = 2, bool skip_same = false) {
         write_file(board_.dir.file("bundle"), bundle);
-        Console console(answer);
-        const int result = install_bundle(board_.dir.file("bundle").c_str(), skip_same, 0);
+        Console console;
+        asked_ = 0;
+        const InstallOutcome outcome = install_bundle(board_.dir.file("bundle").c_str(), skip_same, 0, [&] {
+            ++asked_;
+            return answer;
+        });
         out_ = console.finish().out;
-        return result;
+        return outcome;
     }
-    std::string slot(int n) const { return board_.dir.file("images/image" + std::to_string(n)); }
+    std::string slot(int n) const { return board_.dir.file("user/images/image" + std::to_string(n)); }
     static bool untouched() { return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0; }
 
     Board board_;
     std::string out_;
+    int asked_ = 0;
 };
 
 // What the installer does with a sub-image, looked at in this order: extent, CRC, limit (inclusive: the boot
@@ -229,10 +240,10 @@ TEST(DecideSubImage, InTheInstallersOrder) {
 // written) one byte over its limit is refused before the flash is touched.
 TEST_F(Installer, SizeLimitAtAndOneOver) {
     const Bytes kernel = image(KERNEL, 0x300000);
-    ASSERT_EQ(install(kernel), 1) << out_;
+    ASSERT_EQ(install(kernel), InstallOutcome::installed) << out_;
     EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
     fresh();
-    ASSERT_EQ(install(image(BOOT, 0x80001 + 256, 2, 256)), 0);
+    ASSERT_EQ(install(image(BOOT, 0x80001 + 256, 2, 256)), InstallOutcome::nothing_installed);
     EXPECT_TRUE(untouched());
     EXPECT_EQ(out_, INSTALLING + "Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n");
 }
@@ -255,7 +266,7 @@ TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
         SCOPED_TRACE(tail);
         fs::resize_file(board_.partition_file("kernel"), kernel_size);
         fresh(faults);
-        ASSERT_EQ(install(bundle), 0) << out_;
+        ASSERT_EQ(install(bundle), InstallOutcome::nothing_installed) << out_;
         EXPECT_TRUE(*faults ? out_.ends_with(tail) : out_ == INSTALLING + tail) << out_;
         EXPECT_EQ(untouched(), !*faults);
         EXPECT_FALSE(fs::exists(slot(2)));
@@ -263,53 +274,57 @@ TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
 }
 
 // Unknown types are skipped by len. Serial-download padding after the last sub-image (it reads as cut short)
-// ends the walk; an unknown type whose lengths are invalid voids the download. One slot question in a bundle:
-// its first character decides, and a second application replaces the first. Slot files: 0755.
+// ends the walk; an unknown type whose lengths are invalid voids the download. The slot question is asked once
+// in a bundle: a second application replaces the first; the answer 0 boots the download, whose payload is then
+// the archive, and nothing after it is installed. Slot files: 0755.
 TEST_F(Installer, WhatFollowsAnApplication) {
-    const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001);
+    using enum InstallOutcome;
+    const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001), second = resealed(app, 12, 0x01020305);
     const Bytes unknown = image(0x7F4F5249, 300), unknown3 = image(0x004F5249, 5000, 3, 40);
-    const Bytes second = resealed(app, 12, 0x01020305);
     const std::string done = "100%\n\nImage2 updated succeeded\n", processed = "File processed\n";
-    const std::string question = "Install image as image 1 or 2 (hit return to just boot image): ";
-    const struct { Bytes after; std::string answer; int result; Bytes in_slot; std::string ending; } rows[] = {
-        {Bytes(24, 0x1A), "2\n", 1, app, done + processed},
-        {Bytes(23, 0x1A), "2\n", 1, app, done + processed},
-        {Bytes(1000, 0x00), "2abc\n", 1, app, done + processed},
-        {second, "2\n", 1, second, done + "Installing Application: Installing image as image2:     \b\b\b\b100%\b\b\b\b" +
-                                       done + processed},
-        {resealed(image(0x004F5249, 300, 3, 64), 4, 8) + kernel, "2\n", 0, app,
+    const struct { Bytes after; int answer; InstallOutcome outcome; Bytes in_slot; std::string ending; } rows[] = {
+        {image(KERNEL, 8000), 0, boot_download, {}, "Booting downloaded image\nImage ready to boot...\n"},
+        {Bytes(24, 0x1A), 2, installed, app, done + processed},
+        {Bytes(23, 0x1A), 2, installed, app, done + processed},
+        {Bytes(1000, 0x00), 2, installed, app, done + processed},
+        {second, 2, installed, second,
+         done + "Installing Application: Installing image as image2:     \b\b\b\b100%\b\b\b\b" + done + processed},
+        {resealed(image(0x004F5249, 300, 3, 64), 4, 8), 2, nothing_installed, app,
          done + "Bad header for type 0x004f5249: invalid header lengths, voiding download\n"},
     };
     const mode_t mask = umask(0);
-    for (const auto& [after, answer, result, in_slot, ending] : rows) {
+    for (const auto& [after, answer, outcome, in_slot, ending] : rows) {
         SCOPED_TRACE(ending);
         fresh();
-        EXPECT_EQ(install(unknown + kernel + unknown3 + app + after, answer), result) << out_;
+        fs::remove_all(board_.dir.file("user/images"));
+        fs::remove(app_archive_path());
+        EXPECT_EQ(install(unknown + kernel + unknown3 + app + after, answer), outcome) << out_;
+        EXPECT_EQ(asked_, 1);
         EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
         EXPECT_TRUE(read_file(slot(2)) == in_slot);
         EXPECT_TRUE(out_.ends_with(ending)) << out_;
-        EXPECT_EQ(out_.find(question), out_.rfind(question));
+        EXPECT_TRUE(read_file(app_archive_path()) == (answer == 0 ? Bytes(app.begin() + 16, app.end()) : Bytes{}));
     }
     umask(mask);
-    EXPECT_EQ(fs::status(board_.dir.file("images")).permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(board_.dir.file("user/images")).permissions(), fs::perms(0755));
 }
 
 TEST_F(Installer, BundleOrSlotFileThatCannotBeOpened) {
     Console console;
-    EXPECT_EQ(install_bundle("/nonexistent/bundle", false, 0), 0);
+    EXPECT_EQ(install_bundle("/nonexistent/bundle", false, 0, nullptr), InstallOutcome::nothing_installed);
     EXPECT_EQ(console.finish().out, "Can't open image file /nonexistent/bundle\n");
     fs::create_directories(slot(2));  // a directory where the slot file goes
-    EXPECT_EQ(install(image(APP, 2000)), 0);
+    EXPECT_EQ(install(image(APP, 2000)), InstallOutcome::nothing_installed);
     EXPECT_TRUE(out_.ends_with("Installing image as image2: Image2 update failed (err 21)\n")) << out_;
 }
 
 // A second copy in the same bundle, or a slot that already holds the image, is left alone.
 TEST_F(Installer, SameVersionApplicationIsSkipped) {
     const Bytes app = image(APP, 3000);
-    EXPECT_EQ(install(app + app, "2\n", true), 1);
+    EXPECT_EQ(install(app + app, 2, true), InstallOutcome::installed);
     EXPECT_NE(out_.find("Image2 has same version as existing image. Skipping update...\n"), std::string::npos) << out_;
     fresh();
-    EXPECT_EQ(install(app, "2\n", true), 0);
+    EXPECT_EQ(install(app, 2, true), InstallOutcome::nothing_installed);
     EXPECT_TRUE(read_file(slot(2)) == app);
 }
 

@@ -34,32 +34,6 @@ std::string printf_string(const char* format, ...) {
     return s;
 }
 
-bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t* out) {
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) return false;
-    std::uint64_t v = 0;
-    for (char ch : text) {
-        unsigned digit;
-        if (ch >= '0' && ch <= '9') {
-            digit = static_cast<unsigned>(ch - '0');
-        } else if (base == 16 && ch >= 'a' && ch <= 'f') {
-            digit = static_cast<unsigned>(ch - 'a' + 10);
-        } else if (base == 16 && ch >= 'A' && ch <= 'F') {
-            digit = static_cast<unsigned>(ch - 'A' + 10);
-        } else {
-            return false;
-        }
-        if (v > (max - digit) / base) return false;
-        v = v * base + digit;
-    }
-    *out = v;
-    return true;
-}
-
 namespace {
 
 HeaderCopy check_header_copy(std::span<const std::uint8_t> sub, const SubImageExtent& e) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/image_header.hpp"
+#include "platform/parse_number.hpp"  // parse_number, for the options
 
 // What `slotimg create` makes.
 struct CreateRequest {
@@ -28,9 +29,6 @@ inline constexpr std::uint32_t DEFAULT_EXTENDED_HEADER_LENGTH = 24;
 std::string build_subimage(const CreateRequest& request, std::span<const std::uint8_t> payload,
                            std::vector<std::uint8_t>* out);
 
-// An unsigned number in decimal or, with a 0x prefix, hexadecimal; the whole
-// text must be the number and it must not exceed `max`.
-bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t* out);
 // "A.B.C.D", each 0-255, into the id word.
 bool parse_version(std::string_view text, std::uint32_t* out);
 // A type name ("kernel", ...) or a code in decimal or 0x-hex below 2^31.

@@ -17,61 +17,30 @@
 #include <vector>
 
 #include "image/install_plan.hpp"
+#include "platform/unique_fd.hpp"
 #include "slotboot_version.hpp"
 #include "slotimg/bundle_plan.hpp"
 #include "slotimg/image_file.hpp"
 
 namespace {
 
-// Owns a file descriptor; closes it when it goes out of scope.
-struct UniqueFd {
-    int fd = -1;
-    explicit UniqueFd(int f) : fd(f) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd >= 0) ::close(fd);
-    }
-    int release() {
-        const int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
 std::string errno_text() { return std::strerror(errno); }
 
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, std::string* error) {
-    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) {
+    const UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) {
         *error = "cannot open '" + path + "': " + errno_text();
         return false;
     }
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = "'" + path + "' is not a regular file";
         return false;
     }
-    out->clear();
-    std::uint8_t chunk[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(f.fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read '" + path + "': " + errno_text();
-            return false;
-        }
-        if (n == 0) return true;
-        out->insert(out->end(), chunk, chunk + n);
-    }
-}
-
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    out->assign(static_cast<std::size_t>(st.st_size), 0);
+    if (!read_all_at(f.get(), out->data(), out->size(), 0)) {
+        *error = "cannot read '" + path + "': " + errno_text();
+        return false;
     }
     return true;
 }
@@ -83,15 +52,15 @@ bool write_file_replacing(const std::string& path, const std::vector<std::span<c
                           std::string* error) {
     std::string temp = path + ".XXXXXX";
     UniqueFd f(::mkstemp(temp.data()));
-    if (f.fd < 0) {
+    if (!f.valid()) {
         *error = "cannot create '" + path + "': " + errno_text();
         return false;
     }
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    bool ok = ::fchmod(f.fd, 0666 & ~mask) == 0;
-    for (const auto& piece : pieces) ok = ok && write_all(f.fd, piece);
-    if (ok) ok = ::close(f.release()) == 0;
+    bool ok = ::fchmod(f.get(), 0666 & ~mask) == 0;
+    for (const auto& piece : pieces) ok = ok && write_all(f.get(), piece.data(), piece.size());
+    if (ok) ok = f.close();
     if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         *error = "cannot write '" + path + "': " + errno_text();
@@ -104,9 +73,9 @@ bool write_file_replacing(const std::string& path, const std::vector<std::span<c
 // False when the file cannot be opened.
 bool read_prefix(const std::string& path, std::uint64_t offset, std::span<std::uint8_t> out) {
     std::fill(out.begin(), out.end(), std::uint8_t{0});
-    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) return false;
-    const ssize_t n = ::pread(f.fd, out.data(), out.size(), static_cast<off_t>(offset));
+    const UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) return false;
+    const ssize_t n = ::pread(f.get(), out.data(), out.size(), static_cast<off_t>(offset));
     (void)n;  // a short or failed read leaves zeros, as the switch's lookup does
     return true;
 }

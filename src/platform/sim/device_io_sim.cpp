@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/sim/sim_board.hpp"
+#include "platform/unique_fd.hpp"
 
 using sim_board::internal::Board;
 using sim_board::internal::FlashOp;
@@ -28,17 +29,6 @@ constexpr int PREPARE_ADDRESS = 0x4F;
 constexpr int SLOT_ADDRESS = 0x54;
 constexpr std::uint8_t SLOT_CHANNEL_MASK = 0x40;  // channel 6
 constexpr std::size_t CHUNK = 4096;
-
-// Owns one descriptor for the length of a request.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 int fail(int error) {
     errno = error;
@@ -91,18 +81,18 @@ int open_register_file(const std::string& path) {
 }
 
 bool register_file_read(const Board& b, std::uint8_t reg, std::uint8_t* value) {
-    Fd file(open_register_file(b.settings.slot_register));
-    if (file.fd < 0) return false;
+    const UniqueFd file(open_register_file(b.settings.slot_register));
+    if (!file.valid()) return false;
     std::uint8_t byte = 0;  // a short file reads as zeros
-    if (::pread(file.fd, &byte, 1, reg) < 0) return false;
+    if (::pread(file.get(), &byte, 1, reg) < 0) return false;
     *value = byte;
     return true;
 }
 
 bool register_file_write(const Board& b, std::uint8_t reg, std::uint8_t value) {
-    Fd file(open_register_file(b.settings.slot_register));
-    if (file.fd < 0) return false;
-    return ::pwrite(file.fd, &value, 1, reg) == 1;
+    const UniqueFd file(open_register_file(b.settings.slot_register));
+    if (!file.valid()) return false;
+    return ::pwrite(file.get(), &value, 1, reg) == 1;
 }
 
 void scaled_sleep(double seconds) {

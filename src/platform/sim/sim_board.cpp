@@ -12,6 +12,8 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "platform/parse_number.hpp"
+
 namespace sim_board {
 namespace internal {
 namespace {
@@ -31,36 +33,9 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     }
 }
 
-// A decimal or 0x-hex number no greater than `max`.
-bool parse_number(std::string_view text, unsigned long long max, unsigned long long* out) {
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) return false;
-    unsigned long long value = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        if (value > (max - digit) / base) return false;
-        value = value * base + digit;
-    }
-    *out = value;
-    return true;
-}
-
 bool parse_erase_sizes(std::string_view text, Settings* out, std::string* error) {
     for (std::string_view piece : split(text, ',')) {
-        unsigned long long value = 0;
+        std::uint64_t value = 0;
         std::size_t eq = piece.find('=');
         std::string_view name = eq == std::string_view::npos ? std::string_view{} : piece.substr(0, eq);
         std::string_view number = eq == std::string_view::npos ? piece : piece.substr(eq + 1);
@@ -78,7 +53,7 @@ bool parse_erase_sizes(std::string_view text, Settings* out, std::string* error)
 
 bool parse_fault(std::string_view piece, Settings* out) {
     std::vector<std::string_view> f = split(piece, ':');
-    unsigned long long number = 0;
+    std::uint64_t number = 0;
     if (f.size() == 2 && f[0] == "i2c" && f[1] == "nobus") {
         out->no_bus = true;
         return true;

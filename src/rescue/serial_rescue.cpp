@@ -1,6 +1,6 @@
 // Rescue Mode command X: switches the console line to the transfer settings,
 // runs the XMODEM receiver, switches back and installs what arrived.
-#include "console/serial_rescue.hpp"
+#include "rescue/serial_rescue.hpp"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -8,17 +8,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
-#include "image/bundle_installer.hpp"
 #include "platform/device_io.hpp"
 #include "platform/outside_programs.hpp"
+#include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
 
 namespace {
 
-constexpr const char* SERIAL_PORT_PATH = "/dev/ttyS0";
-const char* serial_port_path = SERIAL_PORT_PATH;
-constexpr const char* DOWNLOAD_PATH = "/tmp/image";
-constexpr const char* RECEIVE_COMMAND = "/usr/bin/rx /tmp/image";
+constexpr const char* RECEIVER = "/usr/bin/rx";
 constexpr unsigned char CARRIAGE_RETURN = 13;
 constexpr unsigned char LINE_FEED = 10;
 constexpr unsigned WAITING_LINE_PASSES = 10;
@@ -67,7 +66,7 @@ void wait_for_key_byte(int port, unsigned char key, const char* waiting_line) {
 }
 
 int serial_download_begin() {
-    const int port = ::open(serial_port_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int port = ::open(serial_port_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         std::fflush(stdout);
         std::perror("Can't open serial port!");
@@ -103,24 +102,21 @@ void serial_download_end(int port) {
     wait_for_key_byte(port, LINE_FEED, "\r\n    ... Waiting for the <ENTER> key to be hit...\r");
 }
 
-int xmodem_rescue() {
+InstallOutcome xmodem_rescue() {
     std::puts("Running xmodem rescue.....");
     // A file left by an earlier download, or by a receiver that failed, must
     // never be taken for what this transfer brought.
-    if (::unlink(DOWNLOAD_PATH) != 0 && errno != ENOENT) {
+    const std::string download = download_path();
+    if (::unlink(download.c_str()) != 0 && errno != ENOENT) {
         std::perror("Can't remove /tmp/image");
-        return 0;
+        return InstallOutcome::nothing_installed;
     }
     const int port = serial_download_begin();
-    if (port < 0) return 0;
-    run_shell(RECEIVE_COMMAND);
-    const bool received = path_exists(DOWNLOAD_PATH);
+    if (port < 0) return InstallOutcome::nothing_installed;
+    run_shell((std::string(RECEIVER) + " " + download).c_str());
+    const bool received = path_exists(download.c_str());
     serial_download_end(port);
     ::close(port);
-    if (!received) return 0;
-    return install_bundle(DOWNLOAD_PATH, false, 0);
-}
-
-void set_serial_port_for_testing(const char* path) {
-    serial_port_path = path != nullptr && *path != '\0' ? path : SERIAL_PORT_PATH;
+    if (!received) return InstallOutcome::nothing_installed;
+    return install_download();
 }

@@ -2,9 +2,12 @@
 #pragma once
 #include <termios.h>
 
+#include "image/bundle_installer.hpp"
+
 // Receives a bundle into /tmp/image with /usr/bin/rx and installs it: the
-// installer's result, or 0 when no file arrived or the port did not open.
-int xmodem_rescue();
+// installer's outcome, or nothing_installed when no file arrived or the port
+// did not open.
+InstallOutcome xmodem_rescue();
 
 // Switches /dev/ttyS0 to the transfer settings (115200 bps, 8N1, raw) and
 // waits for Enter at the new speed. The open port, or -1 when the port does
@@ -21,6 +24,3 @@ void wait_for_key_byte(int port, unsigned char key, const char* waiting_line);
 
 // The transfer settings built from the console settings of the port.
 struct termios serial_transfer_settings(const struct termios& console);
-
-// Tests: the port opened instead of /dev/ttyS0 (null or empty: /dev/ttyS0).
-void set_serial_port_for_testing(const char* path);

@@ -1,0 +1,28 @@
+// Numbers typed in configuration texts and on command lines.
+#include "platform/parse_number.hpp"
+
+bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t* out) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return false;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        if (value > (max - digit) / base) return false;
+        value = value * base + digit;
+    }
+    *out = value;
+    return true;
+}
