@@ -1,12 +1,16 @@
 // boot/: the boot settings, the env-setup scan, the walk over slot files with the verified payload copy, the
 // rescue sub-image and the debugger copy.
+#include <sys/wait.h>
+
 #include <cstring>
 
+#include "boot/boot_sequence.hpp"
 #include "boot/boot_settings.hpp"
 #include "boot/boot_walk.hpp"
 #include "boot/env_setup.hpp"
 #include "boot/rescue_image.hpp"
 #include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -208,6 +212,33 @@ TEST(CopyDebuggerImage, StopsAtTheEndOfTheFile) {
         EXPECT_EQ(console.finish().out, c.out);
         EXPECT_TRUE(contents(gz.get()) == Bytes(&file[16], &file[16] + c.copied));
     }
+}
+
+// The boot path tells what it does on standard output and what failed on standard error (the console merges
+// the two): slot 1 fails its CRC, slot 2 is missing, so the second attempt finds slot 1 again, then the reboot.
+TEST(BootSequence, FailuresGoToStandardError) {
+    if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
+    Board board;
+    write_file(board.partition_file("ubootenv"), Bytes(0x2000, 0xFF));
+    board.apply();  // the register reads 0: slot 1
+    set_path_root_for_testing(board.dir.dir);
+    std::filesystem::create_directories(board.dir.file("user/images"));
+    std::filesystem::create_directory(board.dir.file("tmp"));
+    Bytes slot1 = subimage(APP, pattern(100, 1));
+    slot1.back() ^= 1;
+    write_file(slot_file_path(1), slot1);
+    Console console;
+    const pid_t boot = ::fork();
+    if (boot == 0) run_boot_sequence();
+    int status = -1;
+    ::waitpid(boot, &status, 0);
+    const Printed printed = console.finish();
+    set_path_root_for_testing("");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(printed.out,
+              "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image '1'\nBooting image '2'\nreboot\n");
+    EXPECT_EQ(printed.err, "Image1 CRC failed, trying Image2 now.\nFailed to open Application image 2. Trying image 1.\n"
+                           "Both image1 and image2 failed.\n");
 }
 
 }  // namespace
