@@ -1,11 +1,5 @@
-// console/: the line editor fed key by key, read_line up to the end of the input, the Ctrl-C flag and the
-// buffering of standard output.
-#include <pthread.h>
-#include <signal.h>
-
-#include <atomic>
-#include <thread>
-
+// console/: the line editor fed key by key, read_line up to the end of the input, the buffering of standard
+// output. (Ctrl-C cutting a key wait short: the system suite's Ctrl-C rows.)
 #include "console/console_io.hpp"
 #include "console/keys.hpp"
 #include "test_support.hpp"
@@ -13,7 +7,6 @@
 namespace {
 
 using namespace unit;
-using namespace std::chrono_literals;
 
 std::string bs(std::size_t n) { return std::string(n, '\b'); }
 
@@ -84,35 +77,6 @@ TEST(ReadLine, UpToEnterOrTheEndOfTheInput) {
     }
 }
 
-
-// Ctrl-C cuts a blocking read short (no automatic restart) and sets the flag that take_break clears. A read
-// restarted after the interrupt would wait on: a key comes a second later to end it, the wrong way.
-TEST(ConsoleIo, CtrlCCutsABlockingReadShortAndSetsTheFlag) {
-    start_console();
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pthread_t reader = pthread_self();
-    std::atomic<bool> read_returned{false};
-    std::thread operator_at_the_console([&] {
-        std::this_thread::sleep_for(50ms);
-        pthread_kill(reader, SIGINT);
-        for (int i = 0; i < 100 && !read_returned; ++i) std::this_thread::sleep_for(10ms);
-        if (!read_returned) {
-            EXPECT_EQ(write(fds[1], "x", 1), 1);
-        }
-    });
-    char byte = 0;
-    const ssize_t n = read(fds[0], &byte, 1);
-    const int error = errno;
-    read_returned = true;
-    operator_at_the_console.join();
-    close(fds[0]);
-    close(fds[1]);
-    EXPECT_EQ(n, -1);
-    EXPECT_EQ(error, EINTR);
-    EXPECT_TRUE(take_break());
-    EXPECT_FALSE(take_break());
-}
 
 // Once the console is started, standard output goes out line by line, also when it is no terminal.
 TEST(ConsoleIo, StandardOutputIsLineBuffered) {

@@ -236,18 +236,6 @@ TEST(DecideSubImage, InTheInstallersOrder) {
     }
 }
 
-// Through the installer: a kernel at its limit is written whole, a boot loader's payload (its header is not
-// written) one byte over its limit is refused before the flash is touched.
-TEST_F(Installer, SizeLimitAtAndOneOver) {
-    const Bytes kernel = image(KERNEL, 0x300000);
-    ASSERT_EQ(install(kernel), InstallOutcome::installed) << out_;
-    EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
-    fresh();
-    ASSERT_EQ(install(image(BOOT, 0x80001 + 256, 2, 256)), InstallOutcome::nothing_installed);
-    EXPECT_TRUE(untouched());
-    EXPECT_EQ(out_, INSTALLING + "Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n");
-}
-
 // Bad or cut-short lengths (looked at before the boot loader's len is measured), or a partition too small (the
 // flash layer's cause first), are refused before any write; a lost write or a failed read-back fails.
 TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
