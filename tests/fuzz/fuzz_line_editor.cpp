@@ -1,5 +1,5 @@
-// Fuzz target: the line editor over arbitrary key streams; the first byte
-// picks the size of the line buffer.
+// Fuzz target: the line editor over arbitrary key streams; the first byte picks the size of the line buffer.
+// The text stays NUL-terminated in the buffer with the cursor in it; a line ends with a newline, its text kept.
 #include <vector>
 
 #include "console/keys.hpp"
@@ -11,15 +11,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LineEditor e;
     e.start(buf.data(), buf.size());
     for (std::size_t i = 1; i < size; ++i) {
-        // The text stays NUL-terminated in the buffer, the cursor in it; a line ends with \n, its text kept.
         const std::string text = buf.data();
         std::string out;
         const bool done = e.feed(data[i], out);
-        FUZZ_CHECK(e.length < buf.size() && e.cursor <= e.length && std::strlen(buf.data()) == e.length);
-        FUZZ_CHECK(!done || (out.ends_with('\n') && text == buf.data() && e.broken == (out == " <break>\n")));
-        if (done) e.start(buf.data(), buf.size());
+        FUZZ_CHECK(e.length < buf.size());
+        FUZZ_CHECK(e.cursor <= e.length);
+        FUZZ_CHECK(std::strlen(buf.data()) == e.length);
+        if (!done) continue;
+        FUZZ_CHECK(out.ends_with('\n'));
+        FUZZ_CHECK(text == buf.data());
+        FUZZ_CHECK(e.broken == (out == " <break>\n"));
+        e.start(buf.data(), buf.size());
     }
     std::string out;
-    FUZZ_CHECK(e.end_of_input(out) && out == "\n");
+    FUZZ_CHECK(e.end_of_input(out));
+    FUZZ_CHECK(out == "\n");
     return 0;
 }

@@ -17,11 +17,11 @@ from switchsim.vm import is_static  # noqa: E402
 BOTH, VM_ONLY = (h.NS, h.VM), (h.VM,)
 VM_ROWS = {
     "test_boot[slot1-corrupt]": BOTH,                    # fallback, the register's record
-    "test_every_flash_type_and_an_application_into_slot_two_then_a_cancelled_transfer_then_the_boot":
-        BOTH,
+    "test_every_flash_type_and_an_application_into_slot_two_then_a_cancelled_transfer_then_"
+    "the_boot": BOTH,
     "test_keys_at_the_prompt_then_r_reboots[v]": BOTH,   # installed versions from the MTDs
     "test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it": BOTH,  # TFTP, M
-    "test_no_answer_three_attempts_then_abort[unplugged]": BOTH,  # the e1000 without link
+    "test_no_answer_three_attempts_then_abort": BOTH,    # unplugged: the e1000 without link
     "test_d_answered_n_keeps_user_then_y_recreates_it": BOTH,
     "test_image_in_the_rescue_partition[application-answered-2]": BOTH,
     "test_power_cut_while_a_slot_file_is_written[other-slot-sound]": BOTH,
@@ -86,9 +86,11 @@ def slotimg():
 
 
 @pytest.fixture
-def switch(tmp_path, engine):
-    """A new switch (erased flash, slot 1 selected, no slot files), booted by `engine`."""
-    sw = h.Switch(tmp_path / "switch", tmp_path / "work", engine).new()
+def switch(request, tmp_path, engine):
+    """A new switch (erased flash, slot 1 selected, no slot files), booted by
+    `engine`; its erase size is the test's parameter when given indirectly."""
+    sw = h.Switch(tmp_path / "switch", tmp_path / "work", engine).new(
+        getattr(request, "param", 65536))
     yield sw
     # pytest keeps the last runs' directories: keep slots, register, bus log; not flash
     for part in (sw.path / "flash").glob("*.bin"):

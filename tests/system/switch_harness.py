@@ -1,9 +1,12 @@
 # Helpers of the system tests: simulated switches made with switch-sim, archives
-# made with tar, images made with slotimg, and a console driven through a pty.
+# made with tar, images made with slotimg, a console driven through a pty, the
+# loader's console texts, and the steps an operator takes at the Rescue Mode menu.
 import gzip
 import os
+import select
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
@@ -18,6 +21,25 @@ APPLICATION, DIAGNOSTICS = "application", "diagnostics"
 NS, VM = "ns", "vm"
 TYPING_PAUSE = 0.1
 FLASH_SETTLE = 0.3
+
+# The loader's console texts that more than one test module looks for.
+PROMPT = "Option? : "
+LISTING = ("Please select one of the following options:\n"
+           "\tT) Configure networking and tftp download an image\n"
+           "\tX) Use xmodem 1K to serial download an image\n"
+           "\tR) Reboot\n"
+           "\tE) Exit\n")
+MENU = "Entering Rescue Mode.\n" + LISTING + "\n" + PROMPT
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+RECOVERY_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+ERASE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be "
+                  "lost) y/N: ")
+RESCUE_QUESTION = "Would you like to enter recovery mode to download a new image? y/N: "
+TFTP_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:",
+                  "Image Filename: "]
+INSTALL_SCRIPT = "Running install script"
+# What switch-sim's stand-ins print: the application's launch, init's reboot.
+BACKTRACE, REBOOT = "[switch-sim] backtrace", "[switch-sim] reboot"
 
 
 def build_dir():
@@ -84,6 +106,16 @@ def gzip_file(data, out):
     return Path(out)
 
 
+def random_image(slotimg, work, image_type, size):   # the bytes of an image of random content
+    (Path(work) / "payload").write_bytes(os.urandom(size))
+    return make_image(slotimg, Path(work) / "payload", Path(work) / "sub.img",
+                      image_type).read_bytes()
+
+
+def big_app(app_image, banner):   # an application image of three 64 KiB chunks and more
+    return app_image(banner, extra={"home/data/blob": os.urandom(150001)}).read_bytes()
+
+
 class Switch:
     """A simulated switch in a directory; work is scratch space for images."""
 
@@ -92,8 +124,9 @@ class Switch:
         self.work.mkdir(parents=True, exist_ok=True)
         self.register_file = self.path / "slot-register.bin"
 
-    def new(self, erase_size=65536):
+    def new(self, erase_size):
         run([SWITCH_SIM, "new", self.path, "--erase-size", erase_size])
+        self.erase_size = erase_size
         return self
 
     def setenv(self, *assignments):
@@ -113,9 +146,6 @@ class Switch:
         data = data if isinstance(data, bytes) else Path(data).read_bytes()   # or a file's
         self.slot_path(slot).write_bytes(data)
 
-    def remove_slot(self, slot):
-        self.slot_path(slot).unlink(missing_ok=True)
-
     def flash(self, name):
         """A partition file. The machine's kernel writes flash back from its page cache a
         few milliseconds after the loader's write: it is read once it stopped changing."""
@@ -124,25 +154,33 @@ class Switch:
             time.sleep(FLASH_SETTLE)
         return path
 
+    def boot_command(self, time_scale=0, args=(), env=None):
+        """switch-sim boot's arguments and environment."""
+        argv = [str(SWITCH_SIM), "boot", str(self.path), "--time-scale", str(time_scale), *args]
+        e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
+                 SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
+        if self.engine == VM:
+            return argv + ["--vm"], e
+        return argv + ([] if "--arch" in args else loader_args()), e
+
     def boot(self, time_scale=0, args=(), timeout=None, env=None):
         """A Console on a new boot (generous timeout: a sanitizer build, a busy host,
         an emulated processor)."""
-        argv = ["boot", str(self.path), "--time-scale", str(time_scale), *args]
-        if self.engine == VM:
-            argv.append("--vm")
-        timeout = timeout or (90 if self.engine == VM else 30)
-        e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
-                 SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
-        return Console(pexpect.spawn(str(SWITCH_SIM), argv + ([] if "--arch" in args or
-                       self.engine == VM else loader_args()), env=e, encoding="utf-8", codec_errors="replace",
-                       timeout=timeout, dimensions=(40, 200)), typing=self.engine == VM)
+        return spawn(*self.boot_command(time_scale, args, env),
+                     timeout=timeout or (90 if self.engine == VM else 30),
+                     typing=self.engine == VM)
 
     def bus_log(self):
         p = self.path / "bus.log"
         return p.read_text().splitlines() if p.exists() else []
 
-    def i2c_log(self):   # without the flash lines
-        return [l for l in self.bus_log() if not l.startswith("flash ")]
+
+
+def spawn(argv, env, timeout=30, typing=False):
+    """A Console on a program started on a new terminal."""
+    return Console(pexpect.spawn(argv[0], argv[1:], env=env, encoding="utf-8",
+                                 codec_errors="replace", timeout=timeout, dimensions=(40, 200)),
+                   typing)
 
 
 class Console:
@@ -150,11 +188,13 @@ class Console:
     with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
 
     def __init__(self, child, typing=False):
-        self.child, self._parts, self.typing = child, [], typing
+        self.child, self._parts, self._shown, self.typing = child, [], 0, typing
+        self._answered_after = None   # what was shown when a key went without an expect since
         child.logfile_read = self
 
     def write(self, text):
         self._parts.append(text)
+        self._shown += len(text)
         sys.stdout.write(text)
 
     def flush(self):
@@ -165,6 +205,7 @@ class Console:
         return "".join(self._parts).replace("\r\n", "\n")
 
     def expect(self, text, timeout=-1):
+        self._answered_after = None
         self.child.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
         return self.child.before
 
@@ -172,19 +213,42 @@ class Console:
         for t in texts:
             self.expect(t)
 
-    def key(self, text):
-        """Sends text; typing: one key at a time, as an operator types. On a UART the
-        keys of a paste arrive while the loader switches its terminal's modes between
-        two keys, and the terminal echoes some of them itself."""
-        for ch in text if self.typing else [text]:
-            self.child.send(ch)
+    def wait_for_key_read(self):
+        """Until the loader (or a shell) reads the console key by key, after its answer to
+        the key before: it turns the terminal's line mode off only while it waits, and a
+        key typed at another moment would be echoed by the terminal as well."""
+        deadline = time.monotonic() + self.child.timeout
+        while self._answered_after is not None and self._shown == self._answered_after:
+            assert time.monotonic() < deadline, "no answer to the key before"
+            self.child.expect([pexpect.TIMEOUT], timeout=0.01)   # keeps what it reads
+        while termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
+            assert time.monotonic() < deadline, "the console is never read key by key"
+            time.sleep(0.01)
+
+    def key(self, keys):
+        """typing (a machine's UART): one key after the answer to the one before, as an
+        operator types. The pty follows the loader's terminal mode; the UART's does not
+        show here, and the keys of a paste would reach it while the loader switches the
+        mode between two keys."""
+        for k in keys if self.typing else [keys]:
+            self.wait_for_key_read()
             time.sleep(TYPING_PAUSE * self.typing)
+            self.send(k)
+            self._answered_after = self._shown if k else None
 
     def line(self, text):
-        self.child.send(text + "\r")
+        self.key(text + "\r")
 
-    def interrupt(self):
+    def send(self, data):
+        """At once: an answer to a question read in the terminal's line mode (which
+        echoes it and holds the line for the read), or bytes of a transfer."""
+        self.child.send(data)
+
+    def interrupt(self, key_by_key=True):   # Ctrl-C, which the terminal turns into SIGINT
+        if key_by_key:
+            self.wait_for_key_read()
         self.child.sendintr()
+        self._answered_after = self._shown
 
     def finish(self, timeout=-1):
         """Waits for the boot's end: (what was printed since the last expect, status)."""
@@ -195,3 +259,79 @@ class Console:
 
     def close(self):
         self.child.close(force=True)
+
+
+def rescue_menu(switch, boot, **options):
+    """A boot (boot fixture options) that enters Rescue Mode at once; its Console at the menu."""
+    switch.setenv("diagnostics=rescue")
+    c = boot(**options)
+    c.expect(MENU)
+    return c
+
+
+def reboot_from_menu(c):   # R; switch-sim's status
+    c.key("R")
+    c.expect("R\n")
+    c.expect(REBOOT)
+    return c.finish()[1]
+
+
+BEGIN_XMODEM = ("       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+                "       before initiating the download.\n")
+END_XMODEM = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
+SETTLE = 0.5   # the loader drains and flushes the line after each of them
+
+
+def xmodem_download(c, switch, *parts):
+    """At the menu: X, Enter (CR), the bundle of parts sent by `sz --xmodem --1k` (without
+    parts: cancelled by the sender), Enter (LF). sz's bytes wait 5 ms after each answer, as
+    on a real line (a pty's queue flushes would drop them); sz stops once the loader waits
+    again (its last ACK may be lost). A machine's UART sends both baud-rate instructions
+    whole (the pty may drop them): there the operator answers them."""
+    bundle = switch.work / "bundle.img"
+    bundle.write_bytes(b"".join(parts))
+    assert not parts or bundle.stat().st_size % 1024   # the transfer pads the last block
+    vm = switch.engine == VM
+    c.key("X")
+    if vm:
+        c.expect(BEGIN_XMODEM)
+        time.sleep(SETTLE)
+    else:
+        c.expect("... Waiting for the <Enter> key to be hit before the download can start...")
+    c.send("\r")
+
+    def waits():   # the one-second waits of the loader so far; the receiver makes none
+        return switch.bus_log().count("wait 1s")
+    fd, before, deadline = c.child.child_fd, waits(), time.monotonic() + 120
+    sz = parts and subprocess.Popen(["sz", "--xmodem", "--1k", str(bundle)],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+    last_answer, back, relayed = 0.0, None, b""
+    while back is None or (sz and sz.poll() is None and time.monotonic() - back < 1.0):
+        assert time.monotonic() < deadline, "the transfer did not end"
+        if not sz:
+            os.write(fd, b"\x18" * 10)   # CAN
+            time.sleep(0.2)
+        readable = select.select([fd] + ([sz.stdout] if sz else []), [], [], 0.05)[0]
+        if fd in readable:
+            data, last_answer = os.read(fd, 4096), time.monotonic()
+            relayed += data
+            try:
+                sz and os.write(sz.stdin.fileno(), data)
+            except BrokenPipeError:
+                pass
+        if sz and sz.stdout in readable:
+            data = os.read(sz.stdout.fileno(), 4096)
+            time.sleep(max(0.0, last_answer + 0.005 - time.monotonic()))
+            os.write(fd, data)
+        if back is None and (END_XMODEM.encode() in relayed if vm else  # transfer settings:
+                             waits() >= before + 5):                    # a bare line feed
+            back = time.monotonic()
+    if sz:
+        sz.kill()
+        sz.wait()
+    if vm:
+        time.sleep(SETTLE)
+    else:
+        c.expect("... Waiting for the <ENTER> key to be hit...")   # it repeats: whatever sz read
+    c.send("\n")   # the line is back in its line mode: Enter ends the wait

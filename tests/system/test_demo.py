@@ -2,28 +2,17 @@
 # and says how to reach Rescue Mode; `demo.sh rescue` prints the three lines to
 # follow, which install the newer sample over TFTP; the next demo.sh boot runs it.
 import os
-import time
-
-import pexpect
 
 import switch_harness as h
-
-PROMPT = "\nOption? : "
+from switch_harness import PROMPT
 INSTRUCTIONS = (r"key: +(\S) .*\r\n +file name: +(\S+)\r\n +answers: +IP addr (\S+), Netmask (\S+), "
                 r"Gateway Enter, Server addr (\S+); (\d) at .*; then (\S) ")
-
-
-def press(console, text):
-    time.sleep(0.3)  # a key typed before the loader waits for it is echoed twice
-    console.key(text)
 
 
 def demo(tmp_path, *args):
     env = dict(os.environ, DEMO_DIR=str(tmp_path / "demo"), DEMO_TIME_SCALE="0",
                SLOTBOOT_BUILD_DIR=str(h.build_dir()), TERM=os.environ.get("TERM", "vt100"))
-    return h.Console(pexpect.spawn("bash", [str(h.REPO / "scripts" / "demo.sh"), *args], env=env,
-                                   encoding="utf-8", codec_errors="replace", timeout=60,
-                                   dimensions=(40, 200)))
+    return h.spawn(["bash", str(h.REPO / "scripts" / "demo.sh"), *args], env, timeout=60)
 
 
 def test_demo_then_rescue_as_printed_then_the_next_demo_runs_the_newer_application(tmp_path):
@@ -40,16 +29,15 @@ def test_demo_then_rescue_as_printed_then_the_next_demo_runs_the_newer_applicati
     key, name, ip, netmask, server, slot, leave = c.child.match.groups()
     c.expect("Entering Rescue Mode.")
     c.expect(PROMPT)
-    press(c, key)
-    for prompt, answer in (("IP addr    :", ip), ("Netmask    :", netmask), ("Gateway    :", ""),
-                           ("Server addr:", server), ("Image Filename: ", name)):
+    c.key(key)
+    for prompt, answer in zip(h.TFTP_QUESTIONS, (ip, netmask, "", server, name)):
         c.expect(prompt)
-        press(c, answer + "\r")
-    c.expect("Install image as image 1 or 2 (hit return to just boot image): ")
-    press(c, slot + "\r")
+        c.line(answer)
+    c.expect(h.SLOT_QUESTION)
+    c.send(slot + "\r")
     c.expect_in_order("Image%s updated succeeded\n" % slot, PROMPT)
-    press(c, leave)
-    c.expect_in_order("[switch-sim] reboot", "=== the switch is kept in %s\n" % switch)
+    c.key(leave)
+    c.expect_in_order(h.REBOOT, "=== the switch is kept in %s\n" % switch)
     assert c.finish()[1] == 0
 
     c = demo(tmp_path)

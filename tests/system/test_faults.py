@@ -10,48 +10,46 @@ import zlib
 import pytest
 
 import switch_harness as h
-from test_xmodem_install import APP as NEW, PROMPT, QUESTION, big_app, download, image
+from switch_harness import BACKTRACE, ERASE_QUESTION as CONFIRM, INSTALL_SCRIPT, LISTING, PROMPT
+from switch_harness import RECOVERY_QUESTION as RECOVERY, RESCUE_QUESTION as DISTRO
+from switch_harness import SLOT_QUESTION as QUESTION, TFTP_QUESTIONS as T_QUESTIONS
 
-APP1, BACKTRACE, TIME_SCALE = "GOOD APP ONE", "[switch-sim] backtrace", 0.01
-LISTING = "Please select one of the following options:"
-KEY_SETTLE = 0.3
+APP1, NEW, TIME_SCALE = "GOOD APP ONE", "DOWNLOADED APP", 0.01
 BLOCK = 65536
+STILL = 0.3   # long enough for a loader that did not stop to write on
 OK2, I2C = "Image2 updated succeeded\n", "I2C error when writing bus 0 offset %d: %d\n"
 BAD = "Installing Application: Bad %s, voiding download\n"
 
 
 def rescue_console(switch, boot, faults="", args=(), data=None):
-    switch.setenv("diagnostics=rescue")
-    c = boot(time_scale=TIME_SCALE, args=list(args), env={"SLOTBOOT_SIM_FAULTS": faults})
-    c.expect(PROMPT)
+    c = h.rescue_menu(switch, boot, time_scale=TIME_SCALE, args=list(args),
+                      env={"SLOTBOOT_SIM_FAULTS": faults})
     if data is not None:  # downloaded by XMODEM
-        download(c, switch, switch.work, data)
+        h.xmodem_download(c, switch, data)
     return c
 
 
-def flash_rows():
-    # The second erase block's read, erase or write fails (000%: the first is
-    # done), or (kernel) its erase is never made, so that the write meets old data.
-    failing = {"read": 2, "erase": 2, "write": BLOCK // 1024 + 1, "noerase": 2}
-    for part, kind, line in [("uboot", "bootloader", "Uboot"), ("kernel", "kernel", "kernel"),
-                             ("rfs", "rootfs", "RFS"), ("devicetree", "devicetree", "DFT"),
-                             ("rescue", "diagnostics", "DIAGS")]:
-        for op, n in failing.items():
-            if op != "noerase" or part == "kernel":
-                yield pytest.param("flash:%s:%s:%d" % (part, op, n), kind, (),
-                                   "000%%Flash Write mtd %s failed.\n\n%s image update failed\n"
-                                   % (op.replace("noerase", "write"), line), id=part + "-" + op)
-
-
 # Faults, the download (an application is stored in slot 2), switch-sim
-# options, what the install prints.
-INSTALL_FAULTS = list(flash_rows()) + [
+# options, what the install prints. A flash sub-image's second erase block
+# fails to be read, erased or written (the 65th 1 KiB write; 000%: the first
+# block is done), or its erase is never made, so that the write meets old
+# data: each partition once, each operation once (each operation failing at
+# every step: the flash unit tests).
+FLASH = "000%%Flash Write mtd %s failed.\n\n%s image update failed\n"
+INSTALL_FAULTS = [
+    pytest.param("flash:uboot:write:65", "bootloader", (), FLASH % ("write", "Uboot"),
+                 id="uboot-write"),
+    pytest.param("flash:kernel:noerase:2", "kernel", (), FLASH % ("write", "kernel"),
+                 id="kernel-noerase"),
+    pytest.param("flash:rfs:erase:2", "rootfs", (), FLASH % ("erase", "RFS"), id="rfs-erase"),
+    pytest.param("flash:devicetree:read:2", "devicetree", (), FLASH % ("read", "DFT"),
+                 id="devicetree-read"),
+    pytest.param("flash:rescue:write:65", "diagnostics", (), FLASH % ("write", "DIAGS"),
+                 id="rescue-write"),
     pytest.param("i2c:nobus", "app", (), OK2 + I2C % (0, 9) + "File processed\n", id="i2c-nobus"),
     pytest.param("i2c:write:0", "app", (), OK2 + I2C % (0, 5), id="i2c-selected-write"),
     pytest.param("i2c:write:0x3a", "app", (), OK2, id="i2c-booted-write"),
     pytest.param("", "app", ("--user-size=98304",), "Image2 update failed (err 28)\n", id="full"),
-    pytest.param("", "cut", (), BAD % "header for APPLICATION: cut short by the end of the file",
-                 id="truncated"),
     pytest.param("", "random", (), "File processed\nERROR: No valid image found\n", id="random"),
     pytest.param("", "bad-crc", (), BAD % "crc for APPLICATION: 0x%08x", id="wrong-checksum"),
 ]
@@ -60,18 +58,17 @@ INSTALL_FAULTS = list(flash_rows()) + [
 @pytest.mark.parametrize("faults, kind, args, expected", INSTALL_FAULTS)
 def test_install_fault(switch, boot, slotimg, app_image, faults, kind, args, expected):
     switch.put_slot(1, app_image(APP1))
-    app = big_app(app_image)
-    data = {"app": app, "cut": app[:len(app) // 2 | 1], "random": os.urandom(100001),
-            "bad-crc": h.corrupted(app)}.get(kind)
+    app = h.big_app(app_image, NEW)
+    data = {"app": app, "random": os.urandom(100001), "bad-crc": h.corrupted(app)}.get(kind)
     if data is None:  # a flash sub-image of two erase blocks over old data, then the app
         (p := switch.flash(faults.split(":")[1])).write_bytes(bytes(p.stat().st_size))
-        data = image(slotimg, switch.work, kind, BLOCK + 5001) + app
+        data = h.random_image(slotimg, switch.work, kind, BLOCK + 5001) + app
     if kind == "bad-crc":
         expected %= ~zlib.crc32(data[4:]) & 0xFFFFFFFF  # CRC-32 without the final inversion
     c = rescue_console(switch, boot, faults, args, data)
     if kind == "app":
         c.expect(QUESTION)
-        c.line("2")
+        c.send("2\r")
     c.expect_in_order(expected, LISTING, PROMPT)
     # Nothing that failed is reported done, or stored.
     installed = OK2 in expected
@@ -103,7 +100,8 @@ def test_power_cut_while_a_flash_partition_is_written(switch, boot, app_image, s
     # The machine's flash writes at a NOR flash's pace: the plug is pulled once
     # the first of the kernel's two erase blocks is written.
     switch.put_slot(1, app_image(APP1))
-    old, kernel = switch.flash("kernel").read_bytes(), image(slotimg, switch.work, "kernel", 100001)
+    old = switch.flash("kernel").read_bytes()
+    kernel = h.random_image(slotimg, switch.work, "kernel", 100001)
     c = rescue_console(switch, boot, data=kernel)
     c.expect_in_order("Installing Kernel: ", "\b\b\b\b000%")
     c.child.kill(signal.SIGTERM)
@@ -123,19 +121,19 @@ def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, 
     for slot, banner in slots.items():
         switch.put_slot(slot, app_image(banner))
     switch.select_slot(written)
-    app = big_app(app_image)
+    app = h.big_app(app_image, NEW)
     c = rescue_console(switch, boot, data=app)
     c.expect(QUESTION)
     # XOFF right after the answer: on the pty the loader blocks at its first
     # progress display, after the first chunk of the slot file (a machine's
     # UART takes 4 KiB first, but its /user writes at flash pace); then the
     # plug is pulled.
-    c.key("%d\r\x13" % written)
+    c.send("%d\r\x13" % written)
     deadline = time.monotonic() + 30
     while switch.slot_path(written).stat().st_size < BLOCK:
         assert time.monotonic() < deadline, "the slot file was not written"
         time.sleep(0.05)
-    time.sleep(KEY_SETTLE)
+    time.sleep(STILL)
     assert switch.slot_path(written).stat().st_size < len(app)
     c.child.kill(signal.SIGTERM)
     c.finish()
@@ -146,15 +144,11 @@ def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, 
     assert NEW not in c2.transcript and "Both image1 and image2 failed" not in c2.transcript
 
 
-T_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
 T_ANSWERS = ["192.0.2.5", "255.255.255.0", "192.0.2.1", "192.0.2.1", "bundle.img"]
-CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
-RECOVERY = "Install recovery image as image 1 or 2 (hit return to just boot image): "
-DISTRO = "Would you like to enter recovery mode to download a new image? y/N: "
 AT_BOOT = "diagnostics=diags"
 MENU_AGAIN = [LISTING, PROMPT]
 RESCUE_BOOT = ["Booting diags image...", "Launching diagnostics image", BACKTRACE, "RESCUE APP"]
-RECOVERY_BOOT = ["Running install script", BACKTRACE, "RESCUE APP"]
+RECOVERY_BOOT = [INSTALL_SCRIPT, BACKTRACE, "RESCUE APP"]
 GIVEN_UP = ("Installing recovery image", "Booting recovery image")
 
 # Where the question comes (a menu key, a boot setting, None: a normal boot),
@@ -191,30 +185,27 @@ def test_ctrl_c_at_a_question(switch, boot, app_image, where, question, typed, a
         with open(switch.flash("rescue"), "r+b") as f:
             f.write(app_image("RESCUE APP", image_type=rescue).read_bytes())
     if where in ("T", "M", "D", "X"):
-        c = rescue_console(switch, boot, data=big_app(app_image) if where == "X" else None)
-        c.key(where if where != "X" else "")
+        c = rescue_console(switch, boot, data=h.big_app(app_image, NEW) if where == "X" else None)
+        if where != "X":
+            c.key(where)
     else:
         switch.setenv(*(where or "").split())
         c = boot(time_scale=TIME_SCALE)
     earlier = zip(T_QUESTIONS[:T_QUESTIONS.index(question)], T_ANSWERS) if where == "T" else []
     for q, a in [(CONFIRM, "n")] if question == RECOVERY else earlier:
         c.expect(q)
-        time.sleep(KEY_SETTLE)
         (c.key if q == CONFIRM else c.line)(a)
     c.expect(question)
-    time.sleep(KEY_SETTLE)
-    c.key(typed)
+    line_mode = question in (QUESTION, RECOVERY)   # else the line editor reads key by key
+    (c.send if line_mode else c.key)(typed)
     c.expect(typed)
-    time.sleep(KEY_SETTLE)
-    c.interrupt()
-    if typed and question not in (QUESTION, RECOVERY):  # the line editor goes on until Enter
-        time.sleep(KEY_SETTLE)
+    c.interrupt(key_by_key=not line_mode)
+    if typed and not line_mode:  # the line editor goes on until Enter
         c.line("")
     mark = len(c.transcript)
     for step in after:
         c.expect(step[0] if isinstance(step, tuple) else step)
         if isinstance(step, tuple):
-            time.sleep(KEY_SETTLE)
             c.line(step[1])
     assert not [t for t in never if t in c.transcript[mark:]]
     slots = switch.slot_path(1).exists(), switch.slot_path(2).exists()

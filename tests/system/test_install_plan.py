@@ -5,13 +5,12 @@ import json
 import os
 import re
 import subprocess
-import time
 
 import switch_harness as h
+from switch_harness import SLOT_QUESTION as QUESTION
 
-PROMPT = "\nOption? : "
-LISTING = "Please select one of the following options:\n"
-QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+PROMPT = "\n" + h.PROMPT
+LISTING = h.LISTING.split("\n")[0] + "\n"
 LABEL = re.compile(r"Installing (?:Boot Loader|Kernel|Root Filesystem|Device Tree|Diagnostics|"
                    r"Application): ")
 PARTITION = {"bootloader": "uboot", "devicetree": "devicetree", "kernel": "kernel",
@@ -31,11 +30,6 @@ BUNDLES = {
     "cut-short": lambda m: [m("kernel", 9003), m("application", 6000)[:-100]],
     "only-unknown": lambda m: [m(UNKNOWN_TYPE, 500)],
 }
-
-
-def press(console, text):
-    time.sleep(0.3)  # a key typed before the loader waits for it is echoed twice
-    console.key(text)
 
 
 def maker(slotimg, work):
@@ -60,16 +54,15 @@ def plan_of(slotimg, switch, bundle):
 
 def tftp_install(c, name):
     """Downloads `name` with command T and answers 1 if the slot question comes; whether it came."""
-    press(c, "T")
-    for prompt, answer in (("IP addr    :", "192.0.2.5"), ("Netmask    :", "255.255.255.0"),
-                           ("Gateway    :", ""), ("Server addr:", "192.0.2.1"),
-                           ("Image Filename: ", name)):
+    c.key("T")
+    for prompt, answer in zip(h.TFTP_QUESTIONS, ("192.0.2.5", "255.255.255.0", "", "192.0.2.1",
+                                                 name)):
         c.expect(prompt)
-        press(c, answer + "\r")
+        c.line(answer)
     c.expect("Installing image %s from TFTP server" % name)
     asked = c.child.expect_exact([QUESTION, LISTING.replace("\n", "\r\n")]) == 0
     if asked:
-        press(c, "1\r")
+        c.send("1\r")
         c.expect(LISTING)
     c.expect(PROMPT)
     return asked
@@ -86,9 +79,7 @@ def console_rows(text):
 def test_plan_and_install_agree_row_by_row(switch, boot, slotimg, tmp_path):
     (tmp_path / "images").mkdir()
     make = maker(slotimg, tmp_path / "images")
-    switch.setenv("diagnostics=rescue")
-    c = boot(args=["--net"])
-    c.expect(PROMPT)
+    c = h.rescue_menu(switch, boot, args=["--net"])
     for name, parts in BUNDLES.items():
         bundle = switch.path / "tftp" / name
         data = b"".join(parts(make))

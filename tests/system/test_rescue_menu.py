@@ -1,61 +1,12 @@
-# Rescue Mode through the console of a simulated switch: entering it, the
-# single-key prompt, the version report, Reboot and Exit. (Both slots missing,
-# then Exit to the shell or the reboot: see test_rescue_partition.)
-import time
-
+# Rescue Mode through the console of a simulated switch: the single-key prompt,
+# the version report and Reboot. (Exit: see test_rescue_partition and
+# test_faults; entering it from the launch's question: test_boot.)
 import pytest
 
 import switch_harness as h
+from switch_harness import LISTING, MENU
 
-APP1 = "SAMPLE APP ONE"
-BACKTRACE = "[switch-sim] backtrace"
-REBOOT = "[switch-sim] reboot"
-ENTERING = "Entering Rescue Mode.\n"
-LISTING = ("Please select one of the following options:\n"
-           "\tT) Configure networking and tftp download an image\n"
-           "\tX) Use xmodem 1K to serial download an image\n"
-           "\tR) Reboot\n"
-           "\tE) Exit\n")
-PROMPT = "\nOption? : "
-MENU = ENTERING + LISTING + PROMPT
-
-
-def press(console, key):
-    time.sleep(0.3)  # a key typed before the loader waits for it is echoed twice
-    console.key(key)
-
-
-def menu_at_boot(switch, boot):
-    switch.setenv("diagnostics=rescue")
-    c = boot()
-    c.expect(MENU)
-    return c
-
-
-def reboot_from_menu(console):
-    press(console, "R")
-    console.expect("R\n")
-    console.expect(REBOOT)
-    return console.finish()[1]
-
-
-@pytest.mark.parametrize("at_boot", [True, False], ids=["rescue-at-boot", "launch-question"])
-def test_exit_leads_on_to_the_boot(switch, boot, app_image, at_boot):
-    # Without distro-id the launch asks whether to enter Rescue Mode.
-    switch.put_slot(1, app_image(APP1, distro_id=at_boot))
-    switch.setenv(*["diagnostics=rescue"] * at_boot)
-    c = boot()
-    if not at_boot:
-        c.expect("Would you like to enter recovery mode to download a new image? y/N: ")
-        press(c, "y")
-    c.expect(MENU)
-    press(c, "E")
-    c.expect_in_order("E\n", "Running install script", BACKTRACE, APP1)
-    assert c.finish()[1] == 0
-    out = c.transcript
-    assert out.count("Entering Rescue Mode.") == 1
-    # At boot, Exit starts the slot boot; from the launch, the launch goes on.
-    assert ("Booting image '1'" in out.split(PROMPT + "E\n")[1]) == at_boot
+PROMPT = "\n" + h.PROMPT
 
 
 def install_versions(switch, slotimg, tmp_path):
@@ -97,10 +48,10 @@ KEYS = [
 @pytest.mark.parametrize("keys, shown", KEYS)
 def test_keys_at_the_prompt_then_r_reboots(switch, boot, slotimg, tmp_path, keys, shown):
     install_versions(switch, slotimg, tmp_path)
-    c = menu_at_boot(switch, boot)
+    c = h.rescue_menu(switch, boot)
     for key in keys:
-        press(c, key)
-    assert reboot_from_menu(c) == 0
+        c.key(key)
+    assert h.reboot_from_menu(c) == 0
     after = c.transcript.split(MENU, 1)[1]
     assert after.startswith(shown + "R\n"), repr(after)
     # R reboots after the menu's second and the reboot routine's own (the machine's waits

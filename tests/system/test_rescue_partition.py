@@ -5,12 +5,12 @@ import os
 import pytest
 
 import switch_harness as h
-from test_rescue_menu import APP1, BACKTRACE, REBOOT, press
+from switch_harness import BACKTRACE, ERASE_QUESTION as CONFIRM, INSTALL_SCRIPT, PROMPT, REBOOT
+from switch_harness import RECOVERY_QUESTION as INSTALL_QUESTION
 
+APP1 = "SAMPLE APP ONE"
 RESCUE_APP = "APPLICATION IN THE RESCUE PARTITION"
 RESCUE_PROGRAM = "DIAGNOSTICS PROGRAM RUNNING"
-CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
-INSTALL_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 # Incompressible, so that images span several of the loader's 64 KiB chunks.
 BULK = os.urandom(200000)
 
@@ -22,25 +22,25 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
     c = boot()
     c.expect("Option? : ")  # keys typed while the switch starts are lost
     for key in "dn":
-        press(c, key)
-    c.expect_in_order(CONFIRM + "\nBooting diags image...\nImage not found... \n", "Option? : ")
+        c.key(key)
+    c.expect_in_order(CONFIRM + "\nBooting diags image...\nImage not found... \n", PROMPT)
     assert switch.slot_path(1).exists() and switch.slot_path(2).exists()
     for key in "Dy":
-        press(c, key)
+        c.key(key)
     c.expect_in_order(CONFIRM + "\nunmount filesystem\n", "[switch-sim] umount /user",
                       "\nErasing filesystem for clean install",
                       "[switch-sim] flash_eraseall /dev/mtd-user-char", "Mounting...",
                       "[switch-sim] mount -o sync -t jffs2 /dev/mtd-user /user",
                       "creating default filesystem", "Booting diags image...",
-                      "Image not found... \n", "Option? : ")
+                      "Image not found... \n", PROMPT)
     assert not switch.slot_path(1).exists() and (switch.path / "root/user/images").is_dir()
     # Leaving the menu: the slot boot finds neither slot file; Exit from there
     # leads to the shell (shell=on), where the empty archive is seen, then reboots.
-    press(c, "E")
+    c.key("E")
     c.expect_in_order("Booting image '1'", "Failed to open Application image 1. Trying image 2.",
-                      "Failed to open Application image 2.", "Entering Rescue Mode.", "Option? : ")
-    press(c, "E")
-    press(c, 'echo "archive=$(wc -c < /tmp/vantuimage.tar.gz)"\r')
+                      "Failed to open Application image 2.", "Entering Rescue Mode.", PROMPT)
+    c.key("E")
+    c.key('echo "archive=$(wc -c < /tmp/vantuimage.tar.gz)"\r')
     c.expect("archive=0\n")
     c.line("exit")
     c.expect(REBOOT)
@@ -89,12 +89,12 @@ def test_image_in_the_rescue_partition(switch, boot, app_image, slotimg, image_t
     switch.setenv("diagnostics=diags")
     c = boot(args=args)
     c.expect(CONFIRM)
-    press(c, "n")
+    c.key("n")
     c.expect("\nBooting diags image...\n")
     if answer is not None:
         c.expect(INSTALL_QUESTION)
-        press(c, answer + "\r")
-    c.expect_in_order(*shown, "Running install script", BACKTRACE, program)
+        c.send(answer + "\r")
+    c.expect_in_order(*shown, INSTALL_SCRIPT, BACKTRACE, program)
     assert c.finish()[1] == 0
     out = c.transcript
     assert (APP1 in out) == ("Booting image" in out) == (program == APP1)
@@ -105,12 +105,12 @@ def test_image_in_the_rescue_partition(switch, boot, app_image, slotimg, image_t
 
 # Booted slot, layout of the debugger image in the other slot -> what follows
 # "Extracting GDB from image slot N" ({gz}: the length of the gzip payload).
-UNDER_GDB = ("decompressing GDB....\n", "Running install script", "*** Launching under GDB ***",
+UNDER_GDB = ("decompressing GDB....\n", INSTALL_SCRIPT, "*** Launching under GDB ***",
              "FAKE GDB debugging /tmp/home/bin/mp.elf.strip")
 GDB_CASES = [
     (1, 1, ("Found GDB image 2 of length = {gz}.\n",) + UNDER_GDB),
     (2, 1, ("Found GDB image 1 of length = {gz}.\n",) + UNDER_GDB),
-    (1, 2, ("Image has invalid header 0x814f5249\n", "Running install script",
+    (1, 2, ("Image has invalid header 0x814f5249\n", INSTALL_SCRIPT,
             "**** GDB mode selected but GDB not available. Please install GDB image ***",
             BACKTRACE)),
 ]
@@ -131,5 +131,6 @@ def test_debugger_taken_from_the_other_slot(switch, boot, app_image, slotimg, bo
                       *[t.format(gz=gz.stat().st_size) for t in shown], APP1)
     c.finish()
     assert ("*** Launching under GDB ***" in c.transcript) == (layout == 1)
+    assert (REBOOT in c.transcript) == (layout == 1)   # after the debugging session
     assert (BACKTRACE in c.transcript) == (layout == 2)
     assert switch.register(h.REG_BOOTED) == booted

@@ -4,6 +4,9 @@ import os
 import struct
 import zlib
 
+from . import paths
+from .util import SimError
+
 # Partition name -> the largest content the installer puts there: the boot
 # loader's payload, the whole sub-image for the others; the environment needs
 # its checksum word plus the 1280 bytes the loader scans.
@@ -19,11 +22,10 @@ DEFAULT_ERASE_SIZE = 65536
 REGISTER_SIZE = 256
 REG_SELECTED = 0
 REG_BOOTED = 0x3A
-CONFIG_NAME = "switch.conf"
 
 
-class BoardError(Exception):
-    """A switch directory that cannot be made or used; the text says why."""
+class BoardError(SimError):
+    """A switch directory that cannot be made or used."""
 
 
 def round_up(value, unit):
@@ -32,22 +34,6 @@ def round_up(value, unit):
 
 def partition_sizes(erase_size):
     return [(name, round_up(size, erase_size)) for name, size in PARTITION_CONTENT]
-
-
-def flash_path(switch_dir, name):
-    return os.path.join(switch_dir, "flash", name + ".bin")
-
-
-def register_path(switch_dir):
-    return os.path.join(switch_dir, "slot-register.bin")
-
-
-def bus_log_path(switch_dir):
-    return os.path.join(switch_dir, "bus.log")
-
-
-def root_path(switch_dir):
-    return os.path.join(switch_dir, "root")
 
 
 def _write_erased(path, size):
@@ -69,28 +55,28 @@ def create_switch(switch_dir, erase_size=DEFAULT_ERASE_SIZE):
             raise BoardError("%s exists and is not a directory" % switch_dir)
         if os.listdir(switch_dir):
             raise BoardError("%s is not empty" % switch_dir)
-    os.makedirs(os.path.join(switch_dir, "flash"), exist_ok=True)
+    os.makedirs(paths.on_host(switch_dir, "flash"), exist_ok=True)
     for name, size in partition_sizes(erase_size):
-        _write_erased(flash_path(switch_dir, name), size)
+        _write_erased(paths.flash_partition(switch_dir, name), size)
     registers = bytearray(REGISTER_SIZE)
     registers[REG_SELECTED] = 1
-    with open(register_path(switch_dir), "wb") as f:
+    with open(paths.on_host(switch_dir, "register"), "wb") as f:
         f.write(registers)
-    os.makedirs(os.path.join(root_path(switch_dir), "user", "images"))
-    os.makedirs(os.path.join(switch_dir, "tftp"))
-    with open(os.path.join(switch_dir, CONFIG_NAME), "w") as f:
+    os.makedirs(paths.on_host(switch_dir, "slots"))
+    os.makedirs(paths.on_host(switch_dir, "tftp"))
+    with open(paths.on_host(switch_dir, "config"), "w") as f:
         f.write("# switch-sim switch\nerase_size=%d\n" % erase_size)
 
 
 def read_config(switch_dir):
     """The switch's settings as a dict; raises BoardError for a non-switch."""
-    path = os.path.join(switch_dir, CONFIG_NAME)
+    path = paths.on_host(switch_dir, "config")
     try:
         with open(path) as f:
             lines = f.read().splitlines()
     except OSError:
         raise BoardError("%s is not a switch (no %s; make one with 'switch-sim new')"
-                         % (switch_dir, CONFIG_NAME))
+                         % (switch_dir, os.path.basename(path)))
     config = {"erase_size": DEFAULT_ERASE_SIZE}
     for line in lines:
         line = line.strip()
@@ -103,8 +89,8 @@ def read_config(switch_dir):
             except ValueError:
                 raise BoardError("%s: bad erase_size %r" % (path, value))
     for name, _ in PARTITION_CONTENT:
-        if not os.path.isfile(flash_path(switch_dir, name)):
-            raise BoardError("%s is missing" % flash_path(switch_dir, name))
+        if not os.path.isfile(paths.flash_partition(switch_dir, name)):
+            raise BoardError("%s is missing" % paths.flash_partition(switch_dir, name))
     return config
 
 
@@ -134,7 +120,7 @@ def parse_assignment(text):
 def set_environment(switch_dir, assignments):
     """Replaces the environment with exactly these NAME=VALUE texts, in order."""
     read_config(switch_dir)
-    path = flash_path(switch_dir, "ubootenv")
+    path = paths.flash_partition(switch_dir, "ubootenv")
     size = os.path.getsize(path)
     image = encode_environment([parse_assignment(a) for a in assignments], size)
     with open(path, "r+b") as f:

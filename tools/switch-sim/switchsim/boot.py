@@ -1,27 +1,28 @@
-# Booting a switch: the host side prepares the root and starts the namespace
-# command; the init side (PID 1 of the switch's PID namespace, inside its own
-# mount namespace) mounts the switch's view, runs the loader and reaps.
-import ctypes
+# switch-sim boot, the host side: checks, the switch's root made ready, the
+# loader's command and environment, then the namespaces that run the switch's
+# side (pid1.py) with the calling terminal as the console, cabled to the
+# server host or not.
 import json
 import os
-import shutil
+import select
 import signal
 import subprocess
-import sys
 import termios
 
-from . import board, network, rootfs
+from . import board, network, paths, rootfs
+from .util import SimError, child_pids, die_with_parent, prctl
 
-PR_SET_PDEATHSIG = 1
 EM_PPC = 20
-REBOOT_GRACE_SECONDS = 1.0
+PR_SET_CHILD_SUBREAPER = 36
+PID1_END_SECONDS = 10.0
+# Passed on to the loader when set: the board's fault injection, and the
+# options of a sanitizer build.
+PASSED_ON = ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 
 
-class BootError(Exception):
+class BootError(SimError):
     pass
 
-
-# ---------------------------------------------------------------- host side
 
 def elf_machine(path):
     """The ELF e_machine of a file, or None when it is not an ELF file."""
@@ -62,28 +63,16 @@ def console_tty():
     return None, None
 
 
-def namespace_command(options):
-    """The command that puts the init side in its own namespaces: mount and PID
-    (nothing outlives the boot), and an empty network namespace, so that the
-    loader's ifconfig and route never touch the host's interfaces. A networked
-    variant (options["netns"]: the path of a cabled network namespace) enters
-    that one instead."""
-    netns = options.get("netns")
+def namespace_command(netns=None):
+    """The command that puts the PID-1 side in its own namespaces: mount and
+    PID (nothing outlives the boot), and an empty network namespace, so that
+    the loader's ifconfig and route never touch the host's interfaces; or,
+    given netns (the path of a cabled network namespace), that one."""
     if netns:
         return ["nsenter", "--net=" + netns, "unshare", "--mount", "--pid", "--uts",
                 "--ipc", "--fork", "--kill-child", "--propagation", "private"]
     return ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork",
             "--kill-child", "--propagation", "private"]
-
-
-def init_command(script, init_config):
-    return ["/usr/bin/python3", script, "_init", json.dumps(init_config)]
-
-
-def _die_with_parent():
-    # The namespace goes when this process goes, whatever ends it.
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 class TerminalGuard:
@@ -117,276 +106,162 @@ class TerminalGuard:
             signal.signal(signal.SIGTTOU, old)
 
 
+def require_root():
+    if os.geteuid() != 0:
+        raise BootError("boot needs root (mount and PID namespaces, chroot); "
+                        "run it as root")
+
+
+def prepare_switch(switch_dir, loader, arch, time_file, net):
+    """The switch's root made or refreshed, the bus log and the time file
+    emptied: they hold what this boot does."""
+    root = paths.on_host(switch_dir, "root")
+    rootfs.populate(root, loader, qemu=(arch == "ppc"), with_time=bool(time_file))
+    # Only a networked switch has a DHCP client to offer.
+    network.install_dhclient(root, net is not None)
+    open(paths.on_host(switch_dir, "bus_log"), "wb").close()
+    if time_file:
+        open(time_file, "wb").close()
+
+
+def loader_command(arch, time_file):
+    argv = [paths.in_switch("loader")]
+    if arch == "ppc":
+        argv = [paths.in_switch("qemu")] + argv
+    if time_file:
+        argv = [paths.in_switch("time"), "-f", "%M %e", "-o", paths.in_switch("sim_time")] + argv
+    return argv
+
+
+def loader_environment(config, time_scale):
+    env = {"PATH": "/bin:/usr/bin", "HOME": "/", "TERM": os.environ.get("TERM", "vt100"),
+           "SLOTBOOT_SIM_ERASE_SIZE": str(config["erase_size"])}
+    for _, in_switch, variable in paths.BOARD_FILES:
+        env[variable] = paths.in_switch(in_switch)
+    if time_scale is not None:
+        env["SLOTBOOT_SIM_TIME_SCALE"] = repr(float(time_scale))
+    env.update({name: os.environ[name] for name in PASSED_ON if os.environ.get(name)})
+    return env
+
+
 def run_boot(script, repo, switch_dir, time_scale=None, arch="host", build=None,
              time_file=None, net=None, user_size=None):
     """Boots the switch in switch_dir on the calling terminal; returns the
     loader's exit status. net: None (no network), network.PLUGGED or
     network.UNPLUGGED (eth0 cabled to the server host, with or without
     carrier)."""
-    if os.geteuid() != 0:
-        raise BootError("boot needs root (mount and PID namespaces, chroot); "
-                        "run it as root")
+    require_root()
     switch_dir = os.path.realpath(switch_dir)
     config = board.read_config(switch_dir)
     loader = find_loader(repo, arch, build)
-    root = board.root_path(switch_dir)
+    time_file = os.path.realpath(time_file) if time_file else None
     try:
-        rootfs.populate(root, loader, qemu=(arch == "ppc"), with_time=bool(time_file))
-        # Only a networked switch has a DHCP client to offer.
-        network.install_dhclient(root, net is not None)
-    except (rootfs.RootError, OSError, subprocess.CalledProcessError) as e:
+        prepare_switch(switch_dir, loader, arch, time_file, net)
+    except subprocess.CalledProcessError as e:
         raise BootError(str(e))
-    # The bus log holds the traffic of the last boot only.
-    open(board.bus_log_path(switch_dir), "wb").close()
-    if time_file:
-        time_file = os.path.realpath(time_file)
-        open(time_file, "wb").close()
-
     fd, tty = console_tty()
-    env = {
-        "PATH": "/bin:/usr/bin",
-        "HOME": "/",
-        "TERM": os.environ.get("TERM", "vt100"),
-        "SLOTBOOT_SIM_FLASH_DIR": "/sim/flash",
-        "SLOTBOOT_SIM_ERASE_SIZE": str(config["erase_size"]),
-        "SLOTBOOT_SIM_SLOT_REGISTER": "/sim/slot-register.bin",
-        "SLOTBOOT_SIM_BUS_LOG": "/sim/bus.log",
-    }
-    if time_scale is not None:
-        env["SLOTBOOT_SIM_TIME_SCALE"] = repr(float(time_scale))
-    # Passed on when set: the board's fault injection, and the options of a
-    # sanitizer build of the loader.
-    for name in ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-        if os.environ.get(name):
-            env[name] = os.environ[name]
-
-    argv = ["/" + rootfs.LOADER_PATH]
-    if arch == "ppc":
-        argv = ["/" + rootfs.QEMU_PATH] + argv
-    if time_file:
-        argv = ["/" + rootfs.TIME_PATH, "-f", "%M %e", "-o", "/sim/time.out"] + argv
-    init_config = {
-        "switch_dir": switch_dir,
-        "tty": tty,
-        "argv": argv,
-        "env": env,
-        "time_file": time_file,
-        "user_size": user_size,
-    }
+    pid1 = {"switch_dir": switch_dir, "tty": tty, "argv": loader_command(arch, time_file),
+            "env": loader_environment(config, time_scale), "time_file": time_file,
+            "user_size": user_size}
+    pid1_command = ["/usr/bin/python3", script, "_init", json.dumps(pid1)]
     if net is None:
-        return _boot_in_namespaces(namespace_command({}) + init_command(script, init_config),
-                                   fd)
-    # Being ended while the network is made still removes it.
-    def end(signum, _frame):
+        return run_in_namespaces(namespace_command() + pid1_command, fd)
+    return run_cabled(switch_dir, net, pid1_command, fd)
+
+
+def run_cabled(switch_dir, net, pid1_command, fd):
+    """Boots with the switch's eth0 cabled to the server host, which is
+    removed when the boot ends, however it ends."""
+    def end(signum, _frame):   # while the network is made or removed
         raise SystemExit(128 + signum)
     previous = {s: signal.signal(s, end) for s in (signal.SIGTERM, signal.SIGHUP)}
     try:
         with network.Network(switch_dir, net) as cabled:
-            cmd = namespace_command({"netns": cabled.switch_ns_path}) + \
-                init_command(script, init_config)
-            return _boot_in_namespaces(cmd, fd)
-    except network.NetworkError as e:
-        raise BootError(str(e))
+            return run_in_namespaces(namespace_command(cabled.switch_ns_path) + pid1_command,
+                                     fd)
     finally:
-        for s, h in previous.items():
-            signal.signal(s, h)
+        for s, handler in previous.items():
+            signal.signal(s, handler)
 
 
-def _boot_in_namespaces(cmd, fd):
-    """Runs the namespace command on the terminal fd; returns the loader's
-    exit status."""
+def wait_unless_terminal_hangs_up(proc, fd):
+    """Waits for proc to end; False when the console's terminal fd (None:
+    none) hung up first: closed by whatever held it, or its owner killed,
+    which sends this process no signal when it is not the terminal's
+    controlling process. Nobody can answer the loader any more. (Without a
+    terminal the loader sees its input end, and goes on by its own rules.)"""
+    pidfd = os.pidfd_open(proc.pid)
+    poller = select.poll()
+    poller.register(pidfd, select.POLLIN)
+    if fd is not None:
+        poller.register(fd, 0)   # hang-ups and errors only
+    try:
+        return pidfd in dict(poller.poll())
+    finally:
+        os.close(pidfd)
+
+
+def kill_switch(proc):
+    """Pulls the switch's plug: its PID 1 is killed, and with it everything in
+    its namespace, and unshare, which would ignore SIGTERM and may be stuck
+    writing to a stopped terminal. Returns once PID 1 has ended; its PID."""
+    inits = []
+    for pid in child_pids(proc.pid):
+        try:
+            inits.append((pid, os.pidfd_open(pid)))
+        except OSError:
+            pass   # gone already
+    for _, pidfd in inits:
+        try:
+            signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+        except ProcessLookupError:
+            pass   # ended meanwhile
+    proc.kill()
+    for _, pidfd in inits:
+        select.select([pidfd], [], [], PID1_END_SECONDS)
+        os.close(pidfd)
+    return [pid for pid, _ in inits]
+
+
+def reap(pids):
+    """Reaps the switch's PID 1 when unshare was killed before it could: this
+    process is then its parent (a child subreaper)."""
+    for pid in pids:
+        try:
+            os.waitpid(pid, 0)
+        except ChildProcessError:
+            pass
+
+
+def run_in_namespaces(cmd, fd):
+    """Runs the namespace command with the terminal fd (None: none) as the
+    console; returns the loader's exit status, or 128 + the signal that
+    pulled the plug (SIGHUP when the terminal hung up)."""
     guard = TerminalGuard(fd)
     # Ctrl-C on the console is the loader's: this process and the namespace
-    # plumbing ignore it (the ignore is inherited down to the init side, which
-    # gives the loader the default disposition before it starts).
+    # plumbing ignore it (the ignore is inherited down to the PID-1 side,
+    # which gives the loader the default action before it starts).
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
     previous = {}
-
     try:
-        proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, close_fds=True)
+        prctl(PR_SET_CHILD_SUBREAPER, 1)
+        proc = subprocess.Popen(cmd, preexec_fn=die_with_parent, close_fds=True)
+        ended_by, killed = [], []
 
-        # Terminating switch-sim pulls the switch's plug: unshare would
-        # ignore these signals, so it is killed, and the namespace with it.
-        ended_by = []
-
-        def pull_plug(signum, _frame):
+        def pull_plug(signum, _frame=None):
             ended_by.append(signum)
-            try:
-                proc.kill()
-            except OSError:
-                pass
+            killed.extend(kill_switch(proc))
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
+        if not wait_unless_terminal_hangs_up(proc, fd):
+            pull_plug(signal.SIGHUP)
         status = proc.wait()
+        reap(killed)
         if ended_by:
             status = -ended_by[0]
     finally:
-        for s, h in previous.items():
-            signal.signal(s, h)
+        for s, handler in previous.items():
+            signal.signal(s, handler)
         signal.signal(signal.SIGINT, old_int)
         guard.restore()
-    if status < 0:
-        return 128 - status
-    return status
-
-
-# ---------------------------------------------------------------- init side
-
-def _mount(*args):
-    r = subprocess.run(["mount"] + list(args), capture_output=True, text=True)
-    if r.returncode != 0:
-        raise BootError("mount %s: %s" % (" ".join(args), r.stderr.strip()))
-
-
-def _touch(path):
-    if not os.path.exists(path):
-        open(path, "ab").close()
-
-
-def _bind(src, dst, readonly=False):
-    if os.path.isdir(src):
-        os.makedirs(dst, exist_ok=True)
-    else:
-        _touch(dst)
-    _mount("--bind", src, dst)
-    if readonly:
-        _mount("-o", "remount,bind,ro", dst)
-
-
-def mount_switch_view(cfg):
-    """The switch's own view, in this mount namespace only."""
-    switch_dir = cfg["switch_dir"]
-    root = board.root_path(switch_dir)
-    _mount("--make-rprivate", "/")
-    _mount("-t", "tmpfs", "-o", "mode=1777", "tmpfs", os.path.join(root, "tmp"))
-    _mount("-t", "proc", "proc", os.path.join(root, "proc"))
-
-    dev = os.path.join(root, "dev")
-    _mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", dev)
-    for name in ("null", "zero", "random", "urandom", "tty"):
-        _bind("/dev/" + name, os.path.join(dev, name))
-    tty = cfg.get("tty")
-    if tty:
-        _bind(tty, os.path.join(dev, "ttyS0"))
-        _bind(tty, os.path.join(dev, "console"))
-    else:
-        # No terminal: the console is whatever this process writes to.
-        _bind("/dev/null", os.path.join(dev, "ttyS0"))
-        os.symlink("/proc/1/fd/1", os.path.join(dev, "console"))
-    os.symlink("/proc/self/fd", os.path.join(dev, "fd"))
-    for n, name in enumerate(("stdin", "stdout", "stderr")):
-        os.symlink("/proc/self/fd/%d" % n, os.path.join(dev, name))
-
-    for lib in ("/usr/lib", "/usr/lib64"):
-        if os.path.isdir(lib):
-            _bind(lib, os.path.join(root, lib.lstrip("/")), readonly=True)
-
-    sim = os.path.join(root, "sim")
-    _bind(os.path.join(switch_dir, "flash"), os.path.join(sim, "flash"))
-    _bind(board.register_path(switch_dir), os.path.join(sim, "slot-register.bin"))
-    _bind(board.bus_log_path(switch_dir), os.path.join(sim, "bus.log"))
-    if cfg.get("time_file"):
-        _bind(cfg["time_file"], os.path.join(sim, "time.out"))
-    if cfg.get("user_size"):
-        # A small /user: a tmpfs of that size, seeded from DIR/root/user,
-        # which stays reachable below /sim/user for the copy back.
-        user = os.path.join(root, "user")
-        _bind(user, os.path.join(sim, "user"))
-        _mount("-t", "tmpfs", "-o", "size=%d" % cfg["user_size"], "tmpfs", user)
-        _replace_tree(os.path.join(sim, "user"), user)
-    return root
-
-
-def _replace_tree(src, dst):
-    """Makes dst hold exactly what src holds."""
-    for name in os.listdir(dst):
-        path = os.path.join(dst, name)
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        else:
-            os.unlink(path)
-    shutil.copytree(src, dst, symlinks=True, dirs_exist_ok=True)
-
-
-class _Reboot(Exception):
-    pass
-
-
-def run_init(cfg):
-    """PID 1 of the switch: mounts, starts the loader, reaps every orphan, and
-    returns the loader's status. Ending this process ends the switch: the
-    kernel kills whatever else is left in the namespace."""
-    try:
-        root = mount_switch_view(cfg)
-    except (BootError, OSError) as e:
-        print("switch-sim: %s" % e, file=sys.stderr)
-        return 125
-
-    # busybox's reboot, halt and poweroff ask init with these signals.
-    requests = {signal.SIGTERM: "reboot", signal.SIGUSR1: "halt",
-                signal.SIGUSR2: "poweroff"}
-    console = cfg.get("tty")
-    stopping = []
-
-    def on_request(signum, _frame):
-        if stopping:
-            return
-        stopping.append(signum)
-        line = "[switch-sim] %s\n" % requests[signum]
-        try:
-            if console:
-                with open(console, "w") as f:
-                    f.write(line)
-            else:
-                os.write(1, line.encode())
-        except OSError:
-            pass
-        # The loader exits by itself right after its reboot command; anything
-        # else (a shell the operator started, say) is ended after a moment.
-        signal.setitimer(signal.ITIMER_REAL, REBOOT_GRACE_SECONDS)
-
-    def on_alarm(_signum, _frame):
-        raise _Reboot()
-
-    for s in requests:
-        signal.signal(s, on_request)
-    signal.signal(signal.SIGALRM, on_alarm)
-
-    pid = os.fork()
-    if pid == 0:
-        try:
-            for s in (signal.SIGINT, signal.SIGPIPE, signal.SIGXFSZ, signal.SIGUSR1,
-                      signal.SIGUSR2, signal.SIGALRM, signal.SIGTERM, signal.SIGHUP,
-                      signal.SIGQUIT):
-                signal.signal(s, signal.SIG_DFL)
-            os.chroot(root)
-            os.chdir("/")
-            os.execve(cfg["argv"][0], cfg["argv"], cfg["env"])
-        except OSError as e:
-            os.write(2, ("switch-sim: cannot start %s: %s\n" % (cfg["argv"][0], e)).encode())
-        os._exit(127)
-
-    status = 0
-    try:
-        while True:
-            try:
-                done, raw = os.waitpid(-1, 0)
-            except ChildProcessError:
-                break
-            if done == pid:
-                status = os.waitstatus_to_exitcode(raw)
-                if status < 0:
-                    status = 128 - status
-                break
-    except _Reboot:
-        # The loader did not end by itself after the reboot: the switch has
-        # restarted all the same.
-        status = 0
-    if cfg.get("user_size"):
-        # The small /user goes back to DIR/root/user when the boot ends by
-        # itself; a killed switch (a power cut) loses what this boot wrote.
-        try:
-            _replace_tree(os.path.join(root, "user"), os.path.join(root, "sim", "user"))
-        except OSError as e:
-            print("switch-sim: /user not copied back: %s" % e, file=sys.stderr)
-    return status
+    return 128 - status if status < 0 else status

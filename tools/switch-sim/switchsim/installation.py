@@ -15,8 +15,11 @@ def version(repo):
     set in project() of the top CMakeLists.txt."""
     if _installed is not None:
         return _installed.VERSION
-    with open(os.path.join(repo, "CMakeLists.txt")) as f:
-        found = re.search(r"project\(\s*slotboot\s+VERSION\s+([0-9.]+)", f.read())
+    try:   # a copy of the tool outside its checkout has none
+        with open(os.path.join(repo, "CMakeLists.txt")) as f:
+            found = re.search(r"project\(\s*slotboot\s+VERSION\s+([0-9.]+)", f.read())
+    except OSError:
+        found = None
     return found.group(1) if found else "unknown"
 
 

@@ -3,7 +3,6 @@
 # 192.0.2.1/24 and runs a real TFTP server (tftpd-hpa) on DIR/tftp and a DHCP
 # server (busybox udhcpd) for 192.0.2.0/24. Nothing else is in either
 # namespace, so no packet can leave them.
-import ctypes
 import os
 import re
 import shutil
@@ -11,6 +10,9 @@ import signal
 import subprocess
 import tempfile
 import time
+
+from . import paths
+from .util import SimError, die_with_parent, pid_alive, run, write_file
 
 NETNS_DIR = "/run/netns"
 NAME_PREFIX = "swsim-"
@@ -20,7 +22,6 @@ DHCP_FIRST = "192.0.2.100"
 DHCP_LAST = "192.0.2.199"
 SWITCH_PORT = "eth0"
 SERVER_PORT = "srv0"
-PR_SET_PDEATHSIG = 1
 SERVER_START_SECONDS = 5.0
 
 PLUGGED = "plugged"
@@ -28,8 +29,6 @@ UNPLUGGED = "unplugged"
 
 # The switch's /bin/dhclient: one DHCP exchange with busybox's client, which
 # configures the port through the script below, then exits.
-DHCLIENT_PATH = "bin/dhclient"
-DHCLIENT_SCRIPT_PATH = "usr/libexec/switch-sim/udhcpc.script"
 DHCLIENT = """#!/bin/sh
 echo "[switch-sim] dhclient $*" >> /dev/console
 port=eth0
@@ -37,8 +36,8 @@ for arg; do
   case "$arg" in -*) ;; *) port=$arg ;; esac
 done
 ifconfig "$port" up
-exec udhcpc -n -q -i "$port" -s /%s
-""" % DHCLIENT_SCRIPT_PATH
+exec udhcpc -n -q -i "$port" -s %s
+""" % paths.in_switch("dhclient_script")
 DHCLIENT_SCRIPT = """#!/bin/sh
 case "$1" in
   deconfig) ifconfig "$interface" 0.0.0.0 ;;
@@ -50,7 +49,7 @@ exit 0
 """
 
 
-class NetworkError(Exception):
+class NetworkError(SimError):
     pass
 
 
@@ -66,41 +65,13 @@ def parse_mode(text):
 def install_dhclient(root, present):
     """Puts the DHCP client stand-in into the switch's root, or takes it out:
     the loader offers DHCP only where /bin/dhclient exists."""
-    paths = {DHCLIENT_PATH: DHCLIENT, DHCLIENT_SCRIPT_PATH: DHCLIENT_SCRIPT}
-    for rel, body in paths.items():
-        path = os.path.join(root, rel)
-        if not present:
-            if os.path.lexists(path):
-                os.unlink(path)
-            continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        tmp = path + ".new"
-        with open(tmp, "w") as f:
-            f.write(body)
-        os.chmod(tmp, 0o755)
-        os.replace(tmp, path)
-
-
-def _run(*argv):
-    r = subprocess.run(list(argv), capture_output=True, text=True)
-    if r.returncode != 0:
-        raise NetworkError("%s: %s" % (" ".join(argv), (r.stderr or r.stdout).strip()))
-    return r.stdout
-
-
-def _die_with_parent():
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-
-
-def _pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
+    for name, body in (("dhclient", DHCLIENT), ("dhclient_script", DHCLIENT_SCRIPT)):
+        path = paths.in_root(root, name)
+        if present:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            write_file(path, body, 0o755)
+        elif os.path.lexists(path):
+            os.unlink(path)
 
 
 def remove_stale_namespaces():
@@ -112,7 +83,7 @@ def remove_stale_namespaces():
         return
     for name in names:
         m = re.fullmatch(re.escape(NAME_PREFIX) + r"(\d+)-(sw|srv)", name)
-        if m and not _pid_alive(int(m.group(1))):
+        if m and not pid_alive(int(m.group(1))):
             # Its servers may outlive it (the TFTP server drops the parent
             # death signal when it sets its user): end them first.
             pids = subprocess.run(["ip", "netns", "pids", name], capture_output=True,
@@ -162,34 +133,34 @@ class Network:
                 raise NetworkError("%s not found (apt-get install iproute2 tftpd-hpa "
                                    "busybox-static)" % tool)
         remove_stale_namespaces()
-        tftp_dir = os.path.join(self.switch_dir, "tftp")
+        tftp_dir = paths.on_host(self.switch_dir, "tftp")
         os.makedirs(tftp_dir, exist_ok=True)
         self.workdir = tempfile.mkdtemp(prefix="switch-sim-net.")
 
         for ns in (self.switch_ns, self.server_ns):
-            _run("ip", "netns", "add", ns)
+            run("ip", "netns", "add", ns)
             self.made.append(ns)
         # The pair is made in this namespace under names of its own and moved;
         # a name taken by the machine would otherwise stop it.
         a, b = "swsim%da" % os.getpid(), "swsim%db" % os.getpid()
         a, b = a[-15:], b[-15:]
-        _run("ip", "link", "add", a, "type", "veth", "peer", "name", b)
+        run("ip", "link", "add", a, "type", "veth", "peer", "name", b)
         try:
-            _run("ip", "link", "set", a, "netns", self.switch_ns)
-            _run("ip", "link", "set", b, "netns", self.server_ns)
-        except NetworkError:
+            run("ip", "link", "set", a, "netns", self.switch_ns)
+            run("ip", "link", "set", b, "netns", self.server_ns)
+        except SimError:
             subprocess.run(["ip", "link", "del", a], capture_output=True)
             raise
-        _run("ip", "-n", self.switch_ns, "link", "set", a, "name", SWITCH_PORT)
-        _run("ip", "-n", self.server_ns, "link", "set", b, "name", SERVER_PORT)
-        _run("ip", "-n", self.switch_ns, "link", "set", "lo", "up")
-        _run("ip", "-n", self.server_ns, "link", "set", "lo", "up")
-        _run("ip", "-n", self.server_ns, "addr", "add",
+        run("ip", "-n", self.switch_ns, "link", "set", a, "name", SWITCH_PORT)
+        run("ip", "-n", self.server_ns, "link", "set", b, "name", SERVER_PORT)
+        run("ip", "-n", self.switch_ns, "link", "set", "lo", "up")
+        run("ip", "-n", self.server_ns, "link", "set", "lo", "up")
+        run("ip", "-n", self.server_ns, "addr", "add",
              "%s/%d" % (SERVER_ADDRESS, PREFIX_LENGTH), "dev", SERVER_PORT)
         # The switch's port stays down until the loader configures it. An
         # unplugged cable is the far end left down: eth0 then has no carrier.
         if self.mode == PLUGGED:
-            _run("ip", "-n", self.server_ns, "link", "set", SERVER_PORT, "up")
+            run("ip", "-n", self.server_ns, "link", "set", SERVER_PORT, "up")
             self._start_servers(tftp_dir)
 
     def _start_servers(self, tftp_dir):
@@ -212,7 +183,7 @@ class Network:
                 self.servers.append(subprocess.Popen(
                     ["ip", "netns", "exec", self.server_ns] + argv,
                     stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                    preexec_fn=_die_with_parent, close_fds=True))
+                    preexec_fn=die_with_parent, close_fds=True))
         finally:
             log.close()
         self._wait_for_servers()

@@ -4,6 +4,9 @@ import os
 import shutil
 import subprocess
 
+from . import paths
+from .util import SimError, copy_program, replace_symlink, write_file
+
 # Stand-ins print on the console, not on their standard output, because the
 # loader sends the output of some of its commands to /dev/null. Appending
 # (>>) keeps a console that is a plain file intact.
@@ -28,15 +31,12 @@ STAND_INS = {
 # would act on the host.
 NOT_INSTALLED = {"mount", "umount", "reboot", "halt", "poweroff", "init", "linuxrc"}
 
-RX_REAL = "usr/libexec/lrzsz/rx"   # lrzsz picks XMODEM from the name "rx"
-RX_WRAPPER = '#!/bin/sh\n# lrzsz refuses absolute paths unless unrestricted.\n' \
-             'exec /%s -U "$@"\n' % RX_REAL
-TIME_PATH = "usr/libexec/switch-sim/time"
-LOADER_PATH = "usr/bin/slotboot-sim"
-QEMU_PATH = "usr/bin/qemu-ppc-static"
+# lrzsz picks XMODEM from the name "rx"; it refuses absolute paths unless
+# unrestricted.
+RX_WRAPPER = '#!/bin/sh\nexec %s -U "$@"\n' % paths.in_switch("rx_program")
 
 
-class RootError(Exception):
+class RootError(SimError):
     pass
 
 
@@ -47,41 +47,15 @@ def _host_program(name, fallbacks=()):
     return None
 
 
-def _write_text(path, text, mode):
-    tmp = path + ".new"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.chmod(tmp, mode)
-    os.replace(tmp, path)
-
-
-def _copy_program(src, dst):
-    tmp = dst + ".new"
-    shutil.copyfile(src, tmp)
-    os.chmod(tmp, 0o755)
-    os.replace(tmp, dst)
-
-
-def _symlink(target, path):
-    if os.path.islink(path) and os.readlink(path) == target:
-        return
-    if os.path.lexists(path):
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        else:
-            os.unlink(path)
-    os.symlink(target, path)
-
-
 def busybox_applets(busybox):
     out = subprocess.run([busybox, "--list"], capture_output=True, text=True, check=True)
     return [a for a in out.stdout.split() if a and "/" not in a]
 
 
-def populate(root, loader, qemu=False, with_time=False, loader_path=LOADER_PATH):
+def populate(root, loader, qemu=False, with_time=False, loader_at="loader"):
     """Makes or refreshes the system part of the root (everything but /user)
-    and copies the loader in (to loader_path). Raises RootError when a needed
-    host program is missing."""
+    and copies the loader in (to the path named loader_at). Raises RootError
+    when a needed host program is missing."""
     busybox = _host_program("busybox", ("/bin/busybox",))
     if busybox is None:
         raise RootError("busybox not found (apt-get install busybox-static)")
@@ -91,36 +65,36 @@ def populate(root, loader, qemu=False, with_time=False, loader_path=LOADER_PATH)
         os.makedirs(os.path.join(root, d), exist_ok=True)
     os.chmod(os.path.join(root, "tmp"), 0o1777)
     # Debian is merged-/usr: host libraries are bound on usr/lib(64).
-    _symlink("usr/lib", os.path.join(root, "lib"))
-    _symlink("usr/lib64", os.path.join(root, "lib64"))
-    _symlink("bin", os.path.join(root, "sbin"))
+    replace_symlink("usr/lib", os.path.join(root, "lib"))
+    replace_symlink("usr/lib64", os.path.join(root, "lib64"))
+    replace_symlink("bin", os.path.join(root, "sbin"))
 
-    _copy_program(busybox, os.path.join(root, "bin/busybox"))
+    copy_program(busybox, os.path.join(root, "bin/busybox"))
     for applet in busybox_applets(busybox):
         if applet in NOT_INSTALLED or applet == "busybox":
             continue
-        _symlink("busybox", os.path.join(root, "bin", applet))
-    _symlink("/bin/busybox", os.path.join(root, "usr/bin/find"))
+        replace_symlink("busybox", os.path.join(root, "bin", applet))
+    replace_symlink("/bin/busybox", os.path.join(root, "usr/bin/find"))
     for rel, body in STAND_INS.items():
-        _write_text(os.path.join(root, rel), "#!/bin/sh\n" + body, 0o755)
+        write_file(os.path.join(root, rel), "#!/bin/sh\n" + body, 0o755)
 
     rx = _host_program("rx", ("/usr/bin/rx", "/usr/bin/lrz"))
     if rx is not None:
-        _copy_program(rx, os.path.join(root, RX_REAL))
-        _write_text(os.path.join(root, "usr/bin/rx"), RX_WRAPPER, 0o755)
+        copy_program(rx, paths.in_root(root, "rx_program"))
+        write_file(paths.in_root(root, "rx"), RX_WRAPPER, 0o755)
 
     if with_time:
         gnu_time = _host_program("time", ("/usr/bin/time",))
         if gnu_time is None or os.path.basename(gnu_time) == "busybox":
             raise RootError("/usr/bin/time not found (apt-get install time)")
-        _copy_program(gnu_time, os.path.join(root, TIME_PATH))
+        copy_program(gnu_time, paths.in_root(root, "time"))
 
     if qemu:
         q = _host_program("qemu-ppc-static")
         if q is None:
             raise RootError("qemu-ppc-static not found (apt-get install qemu-user-static)")
-        _copy_program(q, os.path.join(root, QEMU_PATH))
+        copy_program(q, paths.in_root(root, "qemu"))
 
-    _write_text(os.path.join(root, "etc/passwd"), "root:x:0:0:root:/:/bin/sh\n", 0o644)
-    _write_text(os.path.join(root, "etc/group"), "root:x:0:\n", 0o644)
-    _copy_program(loader, os.path.join(root, loader_path))
+    write_file(os.path.join(root, "etc/passwd"), "root:x:0:0:root:/:/bin/sh\n", 0o644)
+    write_file(os.path.join(root, "etc/group"), "root:x:0:\n", 0o644)
+    copy_program(loader, paths.in_root(root, loader_at))

@@ -17,13 +17,13 @@ import termios
 import time
 import tty
 
-from . import board, boot, installation, network, rootfs, vm_assets, vm_image
+from . import board, boot, installation, network, paths, rootfs, vm_assets, vm_image
+from .util import die_with_parent, run
 
 EM_X86_64 = 62
 PT_INTERP = 3
 QEMU = "qemu-system-x86_64"
 MEMORY_MB = 512
-LOADER_PATH = "usr/bin/slotboot"
 SLOT_DEVICE = 0x54
 USER_WRITE_BYTES_PER_SECOND = 131072
 FLASH_WRITE_BYTES_PER_SECOND = 256 << 10
@@ -37,8 +37,10 @@ TRACE = re.compile(r"smbus_(write|reply): i2c-\d+ a=([0-9a-f]+) f=[0-9a-f]+ "
                    r"c=([0-9a-f]+) (\w+) l=(\d+) \[([0-9a-f-]*)\]")
 
 
-def cache_folder(repo):
-    return os.path.join(repo, "build", "vm")
+def cache_folder(loader):
+    """Where the machine's kernel is kept: "vm" beside the loader's build
+    folder (build/vm for build/host)."""
+    return os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(loader))), "vm")
 
 
 def is_static(path):
@@ -139,14 +141,14 @@ def accelerator(kernel, cache, workdir):
 # ---------------------------------------------------------------- the machine
 
 def register_hex(switch_dir):
-    with open(board.register_path(switch_dir), "rb") as f:
+    with open(paths.on_host(switch_dir, "register"), "rb") as f:
         data = f.read(board.REGISTER_SIZE)
     data += bytes(board.REGISTER_SIZE - len(data))   # a short file reads as zeros
     return " ".join("%02x" % b for b in data)
 
 
 def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
-    root = board.root_path(switch_dir)
+    root = paths.on_host(switch_dir, "root")
     cmd = [QEMU, "-accel", accel, "-machine", "pc", "-m", str(MEMORY_MB), "-smp", "1",
            "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-S",
            "-kernel", kernel.image, "-initrd", initramfs,
@@ -161,15 +163,15 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
            "-serial", "file:%s" % os.path.join(workdir, "kernel.log")]
     for name, _ in board.PARTITION_CONTENT:   # written at about a NOR flash's pace
         cmd += ["-drive", "file=%s,format=raw,if=none,id=flash-%s,throttling.bps-write=%d"
-                % (board.flash_path(switch_dir, name), name, FLASH_WRITE_BYTES_PER_SECOND),
+                % (_option(paths.flash_partition(switch_dir, name)), name, FLASH_WRITE_BYTES_PER_SECOND),
                 "-device", "virtio-blk-pci,drive=flash-%s,serial=%s" % (name, name)]
     # /user writes at the pace of the switch's JFFS2 flash, not of the host's disk.
-    shares = [("root", root, ""), ("user", os.path.join(root, "user"),
+    shares = [("root", root, ""), ("user", paths.on_host(switch_dir, "user"),
                                    ",throttling.bps-write=%d" % USER_WRITE_BYTES_PER_SECOND),
               ("usrlib", "/usr/lib", ",readonly=on"), ("usrlib64", "/usr/lib64", ",readonly=on")]
     for tag, path, options in shares:
         cmd += ["-fsdev", "local,id=%s,path=%s,security_model=passthrough%s"
-                % (tag, path, options),
+                % (tag, _option(path), options),
                 "-device", "virtio-9p-pci,fsdev=%s,mount_tag=%s" % (tag, tag)]
     if net is None:
         cmd += ["-nic", "none"]
@@ -177,6 +179,11 @@ def qemu_command(kernel, initramfs, workdir, switch_dir, accel, net):
         cmd += ["-netdev", "tap,id=mgmt,ifname=%s,script=no,downscript=no"
                 % network.SERVER_PORT, "-device", "e1000,netdev=mgmt"]
     return cmd
+
+
+def _option(path):
+    """A path as a value in qemu's NAME=VALUE,... options (a comma doubled)."""
+    return path.replace(",", ",,")
 
 
 def _connect(path, deadline, qemu):
@@ -208,15 +215,15 @@ class ServerHost(network.Network):
         tftp_dir = os.path.join(self.switch_dir, "tftp")
         os.makedirs(tftp_dir, exist_ok=True)
         self.workdir = tempfile.mkdtemp(prefix="switch-sim-net.")
-        network._run("ip", "netns", "add", self.server_ns)
+        run("ip", "netns", "add", self.server_ns)
         self.made.append(self.server_ns)
         ns = ("ip", "-n", self.server_ns)
-        network._run(*ns, "tuntap", "add", "dev", network.SERVER_PORT, "mode", "tap")
-        network._run(*ns, "link", "set", "lo", "up")
-        network._run(*ns, "addr", "add", "%s/%d" % (network.SERVER_ADDRESS,
+        run(*ns, "tuntap", "add", "dev", network.SERVER_PORT, "mode", "tap")
+        run(*ns, "link", "set", "lo", "up")
+        run(*ns, "addr", "add", "%s/%d" % (network.SERVER_ADDRESS,
                                                       network.PREFIX_LENGTH),
                      "dev", network.SERVER_PORT)
-        network._run(*ns, "link", "set", network.SERVER_PORT, "up")
+        run(*ns, "link", "set", network.SERVER_PORT, "up")
         if self.mode == network.PLUGGED:
             self._start_servers(tftp_dir)
 
@@ -233,7 +240,7 @@ class Machine:
         self.qemu = subprocess.Popen(qemu_argv, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(workdir, "qemu.err"), "wb"),
-                                     preexec_fn=boot._die_with_parent, close_fds=True)
+                                     preexec_fn=die_with_parent, close_fds=True)
         self.status = None
         self.failure = None
         self.control_text = b""
@@ -321,7 +328,7 @@ class Machine:
         if protocol == "BYTE_DATA" and len(values) == 1:
             line = ("smbus-write 0x%02x reg 0x%02x 0x%02x" if kind == "write" else
                     "smbus-read 0x%02x reg 0x%02x -> 0x%02x") % (address, command, values[0])
-            with open(board.bus_log_path(self.switch_dir), "a") as log:
+            with open(paths.on_host(self.switch_dir, "bus_log"), "a") as log:
                 log.write(line + "\n")
         if kind == "write" and address == SLOT_DEVICE and \
                 protocol in ("BYTE_DATA", "I2C_BLOCK_DATA"):
@@ -331,7 +338,7 @@ class Machine:
         values = values[:max(0, board.REGISTER_SIZE - first)]
         if not values:
             return
-        path = board.register_path(self.switch_dir)
+        path = paths.on_host(self.switch_dir, "register")
         fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
         try:
             os.pwrite(fd, bytes(values), first)
@@ -372,19 +379,19 @@ def run_vm_boot(repo, switch_dir, build=None, net=None, user_size=None):
     config = board.read_config(switch_dir)
     loader = find_loader(repo, build)
     try:
-        kernel = vm_assets.ensure_kernel(cache_folder(repo))
+        kernel = vm_assets.ensure_kernel(cache_folder(loader))
     except vm_assets.AssetError as e:
         raise boot.BootError(str(e))
-    root = board.root_path(switch_dir)
+    root = paths.on_host(switch_dir, "root")
     try:
-        rootfs.populate(root, loader, loader_path=LOADER_PATH)
+        rootfs.populate(root, loader, loader_at="vm_loader")
         network.install_dhclient(root, net is not None)
-        os.makedirs(os.path.join(root, "sim", "user"), exist_ok=True)
+        os.makedirs(paths.on_host(switch_dir, "sim_user"), exist_ok=True)
     except (rootfs.RootError, OSError, subprocess.CalledProcessError) as e:
         raise boot.BootError(str(e))
     # The bus log of this boot: the SMBus transfers that the machine's kernel
     # traced (no opens, targets, plain writes or waits, which it cannot see).
-    open(board.bus_log_path(switch_dir), "wb").close()
+    open(paths.on_host(switch_dir, "bus_log"), "wb").close()
 
     workdir = tempfile.mkdtemp(prefix="switch-sim-vm.")
     try:
@@ -399,7 +406,7 @@ def run_vm_boot(repo, switch_dir, build=None, net=None, user_size=None):
         }
         initramfs = os.path.join(workdir, "initramfs.cpio")
         vm_image.write_initramfs(initramfs, static_busybox(), kernel, settings)
-        accel = accelerator(kernel, cache_folder(repo), workdir)
+        accel = accelerator(kernel, cache_folder(loader), workdir)
         argv = qemu_command(kernel, initramfs, workdir, switch_dir, accel, net)
         return _run_machine(switch_dir, argv, workdir, net)
     finally:

@@ -1,0 +1,319 @@
+// image/: the CRC-32 against its bit-by-bit definition, the header layouts and the extent check, the installed
+// headers, and the bundle installer on the simulated board.
+#include <cstring>
+#include <random>
+
+#include "image/bundle_installer.hpp"
+#include "image/crc32_bitwise.hpp"
+#include "image/install_plan.hpp"
+#include "image/installed_headers.hpp"
+#include "platform/boot_slot_register.hpp"
+#include "platform/flash.hpp"
+#include "platform/switch_paths.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace unit;
+
+TEST(ImageCrc32, CheckValuesAndMismatch) {
+    const struct { const char* text; std::uint32_t initial, expected; } cases[] = {
+        {"abc", 0xFFFFFFFFu, 0xCADBBE3Du},
+        {"123456789", 0xFFFFFFFFu, ~0xCBF43926u},  // the common CRC-32, not inverted at the end
+        {"", 0x12345678u, 0x12345678u},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto* b = reinterpret_cast<const std::uint8_t*>(c.text);
+        const std::size_t n = std::strlen(c.text);
+        EXPECT_EQ(image_crc32(b, n, c.initial), c.expected);
+        EXPECT_EQ(crc32_bitwise(b, n, c.initial), c.expected);  // the definition agrees
+        EXPECT_EQ(image_crc_mismatch(b, n, c.expected), c.initial != IMAGE_CRC_INIT);
+    }
+}
+
+// Lengths 0-64 at every alignment (block, tail, joins), then long ones; any initial value; chained in two.
+TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
+    std::mt19937 rng(1);
+    std::uint8_t buf[20000];
+    for (auto& b : buf) b = static_cast<std::uint8_t>(rng());
+    for (std::size_t i = 0; i < 1200; ++i) {
+        const std::size_t len = i < 1040 ? i / 16 : rng() % (sizeof buf - 16), cut = rng() % (len + 1);
+        const std::uint8_t* b = buf + i % 16;
+        const std::uint32_t init = i % 3 ? std::uint32_t(rng()) : IMAGE_CRC_INIT, want = crc32_bitwise(b, len, init);
+        ASSERT_EQ(image_crc32(b, len, init), want) << "align " << i % 16 << " len " << len << " init " << init;
+        ASSERT_EQ(image_crc32(b + cut, len - cut, image_crc32(b, cut, init)), want) << "len " << len << " cut " << cut;
+    }
+}
+
+// Layout 3 when bytes 16-19 read "HDR3" (H at 22-23, T = len + 16), else layout 2 when bit 31 of the magic is
+// set (H at 18-19, T = H + len), else layout 1 (T = 16 + len). The lengths are invalid when H is under 16 or
+// over T, or T does not fit in 32 bits; else the sub-image fits in what remains or is cut short.
+TEST(CheckSubimageExtent, LayoutsAndLengths) {
+    using enum ExtentStatus;
+    constexpr std::uint32_t L1 = 0x034F5249, L2 = 0x834F5249, MAX = 0xFFFFFFFF;
+    constexpr std::uint64_t big = std::uint64_t{1} << 40, HDR3 = std::uint64_t{IMAGE_HDR3_WORD} << 32;
+    const auto at18 = [](std::uint64_t h) { return h << 32; };
+    const struct { std::uint32_t len, magic; std::uint64_t bytes16to23, remaining; ExtentStatus status; int layout;
+                   std::uint32_t h; std::uint64_t total = 0; } cases[] = {
+        {0x01020304, L1, 0x12345678'0000FFFF, big, ok, 1, 16, 0x01020314},  // bytes 16-23 unread
+        {9, L1, 0, 24, truncated, 1, 16, 25},
+        {MAX - 16, L1, 0, MAX, ok, 1, 16, MAX},
+        {MAX - 16, L1, 0, MAX - 1, truncated, 1, 16, MAX},
+        {MAX - 15, L1, 0, big, invalid, 1, 16},  // 16 + len wraps
+        {50, L1, 0x00484452'33000000, big, ok, 1, 16, 66},  // "HDR3" a byte late
+        {50, L2, 0x68647233'00000000, big, ok, 2, 0x7233, 0x7265},  // "hdr3"
+        {5, L2, 0xAABB0028'01000099, big, ok, 2, 40, 45},
+        {100, L2, at18(15), big, invalid, 2, 15},
+        {100, L2, at18(16), 116, ok, 2, 16, 116},
+        {100, L2, at18(24), 123, truncated, 2, 24, 124},
+        {MAX - 0x1F, L2, at18(0x20), big, invalid, 2, 0x20},  // H + len wraps
+        {MAX - 0x20, L2, at18(0x20), big, ok, 2, 0x20, MAX},
+        {0x100, L1, HDR3 | 0x20, 0x110, ok, 3, 0x20, 0x110},
+        {0x100, L2, HDR3 | 0x20, 0x10F, truncated, 3, 0x20, 0x110},  // with the flag too
+        {64, L1, HDR3 | 0x78790030, big, ok, 3, 0x30, 80},  // bytes 20-21 ignored
+        {8, L1, HDR3 | 25, big, invalid, 3, 25},  // H over len + 16
+        {8, L1, HDR3 | 24, 24, ok, 3, 24, 24},
+        {8, L1, HDR3 | 0x30, 10, invalid, 3, 0x30},  // invalid, not cut short
+        {MAX - 15, L1, HDR3 | 24, big, invalid, 3, 24},  // len + 16 wraps
+        {MAX - 16, L1, HDR3 | 24, big, ok, 3, 24, MAX},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &c - cases);
+        Bytes probe = header(c.magic, c.len);
+        store_be32(&probe[16], std::uint32_t(c.bytes16to23 >> 32));
+        store_be32(&probe[20], std::uint32_t(c.bytes16to23));
+        const SubImageExtent e = check_subimage_extent(probe.data(), c.remaining);
+        EXPECT_EQ(e.status, c.status);
+        EXPECT_EQ(e.layout, c.layout);
+        EXPECT_EQ(e.header_length, c.h);
+        EXPECT_EQ(e.type, c.magic & ~IMAGE_EXTENDED_FLAG);
+        if (c.status == invalid) continue;  // the lengths of an invalid header mean nothing
+        EXPECT_EQ(e.total_length, c.total);
+        EXPECT_EQ(e.header_length + std::uint64_t{e.payload_length}, c.total);
+    }
+}
+
+constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, BOOT = IMAGE_TYPE_BOOTLOADER, KERNEL = IMAGE_TYPE_KERNEL;
+
+// A 16-byte header with these words (len 0x4000).
+Bytes fixed_header(std::uint32_t crc, std::uint32_t magic, std::uint32_t id) {
+    Bytes h = header(magic, 0x4000);
+    h.resize(16);
+    store_be32(&h[0], crc);
+    store_be32(&h[12], id);
+    return h;
+}
+
+// Where each type keeps its header (the boot loader's at byte 240 of its partition; the version report shows the
+// others): the boot loader's is compared without its CRC word, the others' with it; the flag of layout 2 is
+// part of the comparison but not of the lookup. A type without a place reads as nothing installed.
+TEST(InstalledHeaders, SameAsInstalled) {
+    constexpr std::uint32_t FLAG = IMAGE_EXTENDED_FLAG, DIAG = IMAGE_TYPE_DIAGNOSTICS;
+    const struct { std::string partition; int at; Bytes installed, offered; int same; const char* out = ""; } rows[] = {
+        {"uboot", 240, fixed_header(0xC0, BOOT, 1), fixed_header(0xC1, BOOT, 1), 1},
+        {"uboot", 240, fixed_header(0xC0, BOOT, 1), fixed_header(0xC0, BOOT, 5), 0},
+        {"kernel", 0, fixed_header(0xC0, KERNEL, 1), fixed_header(0xC1, KERNEL, 1), 0},
+        {"kernel", 0, fixed_header(0xC0, KERNEL, 1), fixed_header(0xC0, KERNEL | FLAG, 1), 0},
+        {"rescue", 0, fixed_header(7, DIAG | FLAG, 1), fixed_header(7, DIAG | FLAG, 1), 1},
+        {"rfs", 0, fixed_header(0, 0x074F5249, 1), fixed_header(0, 0x074F5249, 1), 0, "Unknown image type 0x74f5249 \n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.partition << " row " << &r - rows);
+        Board board;
+        Bytes erased(65536, 0xFF);
+        for (const char* name : {"uboot", "kernel", "rfs", "rescue"}) write_file(board.partition_file(name), erased);
+        std::copy(r.installed.begin(), r.installed.end(), erased.begin() + r.at);
+        write_file(board.partition_file(r.partition), erased);
+        board.apply();
+        open_flash_partitions();
+        Console console;
+        EXPECT_EQ(same_as_installed(r.offered.data(), 1), r.same);
+        EXPECT_EQ(console.finish().out, r.out);
+    }
+}
+
+// A sound sub-image of `total` bytes in layout 1, 2 or 3 (header length h).
+Bytes image(std::uint32_t type, std::uint32_t total, int layout = 1, std::uint16_t h = 16) {
+    return subimage(type, pattern(total - (layout == 1 ? 16 : h), type), layout, h);
+}
+
+Bytes cut(Bytes b, std::size_t n) {
+    b.resize(n);
+    return b;
+}
+
+const std::string INSTALLING = "\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling ";
+
+class Installer : public testing::Test {
+protected:
+    void SetUp() override {
+        board_.config.erase_size = "4096";
+        for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"}) {
+            std::ofstream{board_.partition_file(name)};
+            fs::resize_file(board_.partition_file(name), 0x301000);  // a little over the kernel's limit
+        }
+        set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
+        fs::create_directory(board_.dir.file("user"));
+        fs::create_directory(board_.dir.file("tmp"));  // for the archive of a direct boot
+        fresh();
+    }
+    void TearDown() override {
+        close_i2c_buses();
+        set_path_root_for_testing("");
+    }
+    // The board with these faults, its flash counts at zero.
+    void fresh(const char* faults = "") {
+        board_.config.faults = faults;
+        close_i2c_buses();
+        board_.apply();
+        open_flash_partitions();
+        ASSERT_EQ(open_i2c_buses(), 0);
+    }
+    // Installs `bundle` from a file; the slot question, when asked, is answered with `answer`.
+    InstallOutcome install(const Bytes& bundle, int answer = 2, bool skip_same = false) {
+        write_file(board_.dir.file("bundle"), bundle);
+        Console console;
+        asked_ = 0;
+        const InstallOutcome outcome = install_bundle(board_.dir.file("bundle").c_str(), skip_same, 0, [&] {
+            ++asked_;
+            return answer;
+        });
+        out_ = console.finish().out;
+        return outcome;
+    }
+    std::string slot(int n) const { return board_.dir.file("user/images/image" + std::to_string(n)); }
+    static bool untouched() { return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0; }
+
+    Board board_;
+    std::string out_;
+    int asked_ = 0;
+};
+
+// What the installer does with a sub-image, looked at in this order: extent, CRC, limit (inclusive: the boot
+// loader's len, the others' whole sub-image), same version, room in the partition (the boot loader's payload).
+TEST(DecideSubImage, InTheInstallersOrder) {
+    using enum Decision;
+    constexpr std::uint32_t ROOTFS = IMAGE_TYPE_ROOTFS, DFT = IMAGE_TYPE_DEVICETREE, DIAG = IMAGE_TYPE_DIAGNOSTICS;
+    constexpr std::uint64_t big = std::uint64_t{1} << 40;
+    const std::string too_big = " image is too big for flash (";
+    const struct { Bytes head; Decision decision; std::string reason; std::uint32_t crc_xor = 0; bool same = false;
+                   int slot = 0; std::uint32_t room = 0; std::uint64_t remaining = big; } rows[] = {
+        {header(BOOT, 0x80000, 2, 256), install, ""},
+        {header(BOOT, 0x80001, 3, 64), refuse, "UBOOT" + too_big + "524289 > 524288)\n"},
+        {header(KERNEL, 0x300000 - 16), install, ""},
+        {header(KERNEL, 0x300000 - 15), refuse, "KERNEL" + too_big + "3145729 > 3145728)\n"},
+        {header(ROOTFS, 0xF00000 - 15), refuse, "RFS" + too_big + "15728641 > 15728640)\n"},
+        {header(DFT, 0x40000 - 15), refuse, "DFT" + too_big + "262145 > 262144)\n"},
+        {header(DIAG, 0xA00000 - 16, 2, 16), install, ""},
+        {header(DIAG, 0xA00000 - 15, 2, 16), refuse, "DIAGS" + too_big + "10485761 > 10485760)\n"},
+        {header(APP, 0xFFFFFF00), install, ""},  // no limit
+        {header(KERNEL, 0x300000 - 15), refuse, "Bad crc for KERNEL: 0x11111110, voiding download\n", 1},
+        {header(DIAG, 8, 2, 8), refuse, "Bad header for DIAGNOSTICS IMAGE: invalid header lengths, voiding download\n"},
+        {header(APP, 100), refuse, "Bad header for APPLICATION: cut short by the end of the file, voiding download\n",
+         0, false, 0, 0, 115},
+        {header(0x7F4F5249, 100), skip_unknown, ""},
+        {header(0x7F4F5249, 100), end_walk, "", 0, false, 0, 0, 115},  // padding
+        {header(0x7F4F5249, 8, 2, 8), refuse, "Bad header for type 0x7f4f5249: invalid header lengths, voiding download\n"},
+        {header(KERNEL, 100), skip_same_version, "Image has same version as existing image. Skipping update...\n", 0, true},
+        {header(APP, 100), skip_same_version, "Image2 has same version as existing image. Skipping update...\n", 0, true, 2},
+        {header(APP, 100), install, "", 0, true},  // the slot is not chosen yet
+        {header(KERNEL, 4096 - 15), refuse, "Flash Write range past end of partition.\nkernel image update failed\n", 0,
+         false, 0, 4096},
+        {header(BOOT, 4096, 2, 256), install, "", 0, false, 0, 4096},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << &r - rows);
+        SubImageFacts facts{.extent = check_subimage_extent(r.head.data(), r.remaining), .stored_crc = 0x11111111,
+                            .len_field = load_be32(&r.head[4]), .computed_crc = 0x11111111 ^ r.crc_xor,
+                            .slot = r.slot, .skip_same_version = true, .same_as_installed = [&] { return r.same; },
+                            .partition_size = nullptr};
+        if (r.room != 0) facts.partition_size = [&] { return std::optional(r.room); };
+        const SubImageDecision d = decide_sub_image(facts);
+        EXPECT_EQ(d.decision, r.decision);
+        EXPECT_EQ(d.reason, r.reason);
+    }
+}
+
+// Bad or cut-short lengths (looked at before the boot loader's len is measured), or a partition too small (the
+// flash layer's cause first), are refused before any write; a lost write or a failed read-back fails.
+TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
+    const std::string bad = ": invalid header lengths, voiding download\n";
+    const std::string cut_short = ": cut short by the end of the file, voiding download\n";
+    const std::string failed = "100%\nkernel image update failed\n";
+    const struct { const char* faults; Bytes bundle; std::string tail; std::uint32_t kernel_size = 0x301000; } rows[] = {
+        {"", resealed(image(KERNEL, 4096, 3, 64), 20, 0x2000), "Kernel: Bad header for KERNEL" + bad},
+        {"", resealed(image(BOOT, 1024), 4, 0x7FFFFFF0u), "Boot Loader: Bad header for UBOOT" + cut_short},
+        {"flash:kernel:lose:5", image(KERNEL, 5 * 4096 + 100), failed},
+        {"flash:kernel:read:7", image(KERNEL, 5 * 4096 + 100), failed},  // the read-back
+        {"", image(KERNEL, 2 * 4096 + 1), "Kernel: Flash Write range past end of partition.\nkernel image update failed\n",
+         2 * 4096},
+    };
+    for (const auto& [faults, bundle, tail, kernel_size] : rows) {
+        SCOPED_TRACE(tail);
+        fs::resize_file(board_.partition_file("kernel"), kernel_size);
+        fresh(faults);
+        ASSERT_EQ(install(bundle), InstallOutcome::nothing_installed) << out_;
+        EXPECT_TRUE(*faults ? out_.ends_with(tail) : out_ == INSTALLING + tail) << out_;
+        EXPECT_EQ(untouched(), !*faults);
+        EXPECT_FALSE(fs::exists(slot(2)));
+    }
+}
+
+// Unknown types are skipped by len. Serial-download padding after the last sub-image (it reads as cut short)
+// ends the walk; an unknown type whose lengths are invalid voids the download. The slot question is asked once
+// in a bundle: a second application replaces the first; the answer 0 boots the download, whose payload is then
+// the archive, and nothing after it is installed. Slot files: 0755.
+TEST_F(Installer, WhatFollowsAnApplication) {
+    using enum InstallOutcome;
+    const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001), second = resealed(app, 12, 0x01020305);
+    const Bytes unknown = image(0x7F4F5249, 300), unknown3 = image(0x004F5249, 5000, 3, 40);
+    const std::string done = "100%\n\nImage2 updated succeeded\n", processed = "File processed\n";
+    const struct { Bytes after; int answer; InstallOutcome outcome; Bytes in_slot; std::string ending; } rows[] = {
+        {image(KERNEL, 8000), 0, boot_download, {}, "Booting downloaded image\nImage ready to boot...\n"},
+        {Bytes(24, 0x1A), 2, installed, app, done + processed},
+        {Bytes(23, 0x1A), 2, installed, app, done + processed},
+        {Bytes(1000, 0x00), 2, installed, app, done + processed},
+        {second, 2, installed, second,
+         done + "Installing Application: Installing image as image2:     \b\b\b\b100%\b\b\b\b" + done + processed},
+        {resealed(image(0x004F5249, 300, 3, 64), 4, 8), 2, nothing_installed, app,
+         done + "Bad header for type 0x004f5249: invalid header lengths, voiding download\n"},
+    };
+    const mode_t mask = umask(0);
+    for (const auto& [after, answer, outcome, in_slot, ending] : rows) {
+        SCOPED_TRACE(ending);
+        fresh();
+        fs::remove_all(board_.dir.file("user/images"));
+        fs::remove(app_archive_path());
+        EXPECT_EQ(install(unknown + kernel + unknown3 + app + after, answer), outcome) << out_;
+        EXPECT_EQ(asked_, 1);
+        EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
+        EXPECT_TRUE(read_file(slot(2)) == in_slot);
+        EXPECT_TRUE(out_.ends_with(ending)) << out_;
+        EXPECT_TRUE(read_file(app_archive_path()) == (answer == 0 ? Bytes(app.begin() + 16, app.end()) : Bytes{}));
+    }
+    umask(mask);
+    EXPECT_EQ(fs::status(board_.dir.file("user/images")).permissions(), fs::perms(0755));
+}
+
+TEST_F(Installer, BundleOrSlotFileThatCannotBeOpened) {
+    Console console;
+    EXPECT_EQ(install_bundle("/nonexistent/bundle", false, 0, nullptr), InstallOutcome::nothing_installed);
+    EXPECT_EQ(console.finish().out, "Can't open image file /nonexistent/bundle\n");
+    fs::create_directories(slot(2));  // a directory where the slot file goes
+    EXPECT_EQ(install(image(APP, 2000)), InstallOutcome::nothing_installed);
+    EXPECT_TRUE(out_.ends_with("Installing image as image2: Image2 update failed (err 21)\n")) << out_;
+}
+
+// A second copy in the same bundle, or a slot that already holds the image, is left alone.
+TEST_F(Installer, SameVersionApplicationIsSkipped) {
+    const Bytes app = image(APP, 3000);
+    EXPECT_EQ(install(app + app, 2, true), InstallOutcome::installed);
+    EXPECT_NE(out_.find("Image2 has same version as existing image. Skipping update...\n"), std::string::npos) << out_;
+    fresh();
+    EXPECT_EQ(install(app, 2, true), InstallOutcome::nothing_installed);
+    EXPECT_TRUE(read_file(slot(2)) == app);
+}
+
+}  // namespace

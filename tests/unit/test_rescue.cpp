@@ -1,0 +1,132 @@
+// rescue/: the menu, the slot question, T with stand-ins for the network programs, and X's serial port with its
+// waits for Enter.
+#include <fcntl.h>
+
+#include "platform/switch_paths.hpp"
+#include "rescue/install_download.hpp"
+#include "rescue/rescue_menu.hpp"
+#include "rescue/serial_rescue.hpp"
+#include "rescue/tftp_rescue.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace unit;
+
+TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
+    const std::string listing = "Please select one of the following options:\n"
+                                "\tT) Configure networking and tftp download an image\n"
+                                "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n";
+    Console console("u");
+    EXPECT_EQ(rescue_menu({nullptr, nullptr}), 1);  // nothing to boot
+    EXPECT_EQ(console.finish().out, "Entering Rescue Mode.\n" + listing + "\nOption? : u\nUnknown option 85. Quitting\n" +
+                                        listing + "\nOption? : " + std::string(1, '\0') + "\n");
+}
+
+
+// The first character of the answer decides: 1 or 2, else 0 (boot the download), also when no line comes.
+TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
+    const struct { const char* keys; int slot; } rows[] = {{"1\n", 1}, {"2abc\n", 2}, {"3\n", 0}, {"\n", 0}, {"", 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.keys);
+        Console console(r.keys);
+        EXPECT_EQ(ask_install_slot(), r.slot);
+        EXPECT_EQ(console.finish().out, "Install image as image 1 or 2 (hit return to just boot image): ");
+    }
+}
+
+// Every row begins with a /tmp/image left by an earlier download. The stand-in client fetches only "second",
+// and that at its second attempt; a /tmp/image that cannot be removed gives the download up.
+TEST(TftpRescue, Dialogues) {
+    if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
+    stand_in("tftp", "[ \"$3\" = second ] && [ -e /tmp/tried ] && echo junk >/tmp/image; touch /tmp/tried");
+    Board board;
+    board.apply();
+    const std::string asked = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n"
+                              "IP addr    :192.0.2.5\nNetmask    :\nGateway    :\nServer addr:192.0.2.1\n";
+    const std::string ask = "Image Filename: ", bad = "Invalid filename. Try again please\n" + ask;
+    const std::string fetch = "Installing image second from TFTP server 192.0.2.1\n"
+                              "tftp [-g] [-r] [second] [-l] [/tmp/image] [192.0.2.1]\n";
+    const std::string configured = "ifconfig [eth0] [192.0.2.5]\nConfiguring management port..." + std::string(20, '.') +
+                                   "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n";
+    std::string waits = "wait 5s\n";  // the configuration's
+    for (int i = 0; i < 21; ++i) waits += "wait 1s\n";
+    const struct { std::string keys, printed, err = "", waits = ""; bool stuck = false; } cases[] = {
+        {"\na\nQ\nq\n", ask + "\n" + bad + "a\n" + bad + "Q\n" + bad + "q\n"},
+        {"a\n", ask + "a\n" + bad + "\n"},  // the input ends: no more asking
+        {"second\n", ask + "second\n" + configured + fetch + "Attempt 1/3 of tftp timed out\n" + fetch +
+             "\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No valid image found\n",
+         "", waits + "wait 3s\n"},
+        {"second\n", ask + "second\n" + configured + "Installing image second from TFTP server 192.0.2.1\n",
+         "Can't remove /tmp/image: Is a directory\n", waits, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        std::filesystem::remove_all("/tmp/image");
+        std::filesystem::remove_all("/tmp/tried");
+        std::filesystem::remove(board.config.bus_log);
+        if (c.stuck) std::filesystem::create_directories("/tmp/image/old");
+        else write_file("/tmp/image", std::string("stale"));
+        Console console("192.0.2.5\n\n\n192.0.2.1\n" + c.keys);
+        EXPECT_EQ(tftp_rescue(), InstallOutcome::nothing_installed);
+        const Printed printed = console.finish();
+        EXPECT_EQ(printed.out, asked + c.printed);
+        EXPECT_EQ(printed.err, c.err);
+        EXPECT_EQ(board.log(), c.waits);
+    }
+}
+
+// X: a port whose settings cannot be read (no terminal) is left as it is, and the download given up before
+// the operator is asked to change speed; the Enter bytes waiting on the port stay unread.
+TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
+    TempDir dir;
+    const std::string port = dir.file("dev/ttyS0");
+    std::filesystem::create_directory(dir.file("dev"));
+    ASSERT_EQ(::mkfifo(port.c_str(), 0600), 0);
+    const int line = ::open(port.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(::write(line, "\r\n", 2), 2);  // Enter at either speed
+    set_path_root_for_testing(dir.dir);
+    Console console;
+    EXPECT_EQ(serial_download_begin(), -1);
+    const Printed printed = console.finish();
+    EXPECT_EQ(printed.err, "Can't read serial port settings: Inappropriate ioctl for device\n");
+    EXPECT_EQ(printed.out, "");
+    char left[3];
+    EXPECT_EQ(::read(line, left, sizeof left), 2);
+    set_path_root_for_testing("");
+    ::close(line);
+}
+
+// One byte is read per pass; a pass without the key waits a second, and every 11th such pass prints the
+// waiting line. Enter at once: no wait, no line.
+TEST(SerialRescue, WaitForEnter) {
+    Board board;
+    board.apply();
+    const struct { std::string keys; unsigned char key; int waits; const char* printed; } cases[] = {
+        {"\r", '\r', 0, ""},
+        {"\n\r", '\r', 1, ""},
+        {"\r\n", '\n', 1, ""},
+        {std::string(10, 'x') + "\r", '\r', 10, ""},
+        {std::string(11, 'x') + "\r", '\r', 11, "W\n"},
+        {std::string(22, 'x') + "\n", '\n', 22, "W\nW\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.keys));
+        std::filesystem::remove(board.config.bus_log);
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+        ASSERT_EQ(::write(fds[1], c.keys.data(), c.keys.size()), ssize_t(c.keys.size()));
+        Console console;
+        wait_for_key_byte(fds[0], c.key, "W");
+        EXPECT_EQ(console.finish().out, c.printed);
+        std::string waits;
+        for (int i = 0; i < c.waits; ++i) waits += "wait 1s\n";
+        EXPECT_EQ(board.log(), waits);
+        char rest;
+        EXPECT_EQ(::read(fds[0], &rest, 1), -1);  // nothing read after the key
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+}
+
+}  // namespace
