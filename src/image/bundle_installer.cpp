@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "console/console_io.hpp"
@@ -128,14 +129,23 @@ bool gather_facts(const Walk& w, const SubImage& s, SubImageFacts* facts) {
     return s.extent.status != ExtentStatus::ok || checksum_in_bundle(w, s, &facts->computed_crc);
 }
 
-Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
+// Prints the sub-image's label and settles what becomes of it: no step when it
+// is to be installed (with its facts filled in), else the step its refusal or
+// skip leads to.
+std::optional<Step> settle(const Walk& w, const SubImage& s, const InstallRule& rule,
+                           SubImageFacts* facts) {
     std::fputs(rule.label, stdout);
     std::fflush(stdout);
+    if (!gather_facts(w, s, facts)) return refuse_read(rule.name);
+    const SubImageDecision d = decide_sub_image(*facts);
+    if (d.decision != Decision::install) return follow(d);
+    return std::nullopt;
+}
+
+Step install_flash_image(Walk& w, const SubImage& s, const InstallRule& rule) {
     // Checksum and size limit are settled before the image buffer is taken.
     SubImageFacts facts;
-    if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
-    const SubImageDecision d = decide_sub_image(facts);
-    if (d.decision != Decision::install) return follow(d);
+    if (const std::optional<Step> step = settle(w, s, rule, &facts)) return *step;
 
     const std::unique_ptr<std::uint8_t[]> image = read_checked_image(w, s, rule);
     if (!image) return Step::failed;
@@ -247,12 +257,8 @@ Step store_in_slot(Walk& w, const SubImage& s, SubImageFacts facts) {
 }
 
 Step install_application(Walk& w, const SubImage& s, const InstallRule& rule) {
-    std::fputs(rule.label, stdout);
-    std::fflush(stdout);
     SubImageFacts facts;
-    if (!gather_facts(w, s, &facts)) return refuse_read(rule.name);
-    const SubImageDecision d = decide_sub_image(facts);
-    if (d.decision != Decision::install) return follow(d);
+    if (const std::optional<Step> step = settle(w, s, rule, &facts)) return *step;
     if (w.slot == 0) w.slot = w.ask_slot();
     if (w.slot == 0) return prepare_direct_boot(w, s);
     return store_in_slot(w, s, facts);
