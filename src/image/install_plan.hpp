@@ -4,6 +4,7 @@
 // installer and `slotimg plan` both decide here, so they cannot disagree.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <span>
@@ -120,6 +121,16 @@ void walk_sub_images(std::uint64_t size, Probe&& probe, Visit&& visit) {
         if (extent.status != ExtentStatus::ok) return;
         offset += extent.total_length;
     }
+}
+
+// The same walk over a bundle that is already in memory.
+template <class Visit>
+void walk_sub_images(std::span<const std::uint8_t> bundle, Visit&& visit) {
+    const auto probe = [bundle](std::uint64_t at, std::uint8_t* first) {
+        std::memcpy(first, bundle.data() + at, IMAGE_PROBE_SIZE);
+        return true;
+    };
+    walk_sub_images(bundle.size(), probe, visit);
 }
 
 // What the installer prints once the walk has reached the end of the file,

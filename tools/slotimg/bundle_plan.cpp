@@ -3,7 +3,6 @@
 #include "slotimg/bundle_plan.hpp"
 
 #include <cinttypes>
-#include <cstring>
 
 #include "slotimg/image_file.hpp"
 
@@ -192,12 +191,8 @@ BundlePlan plan_bundle(std::span<const std::uint8_t> file, const PlanOptions& o)
     plan.slot = o.slot;
     bool asked = false;
     bool installed = false;
-    const auto probe = [&](std::uint64_t at, std::uint8_t* first) {
-        std::memcpy(first, file.data() + at, IMAGE_PROBE_SIZE);
-        return true;
-    };
-    walk_sub_images(file.size(), probe, [&](std::uint64_t at, const std::uint8_t* first,
-                                            const SubImageExtent& extent) {
+    walk_sub_images(file, [&](std::uint64_t at, const std::uint8_t* first,
+                              const SubImageExtent& extent) {
         PlanRow row;
         row.offset = at;
         row.extent = extent;

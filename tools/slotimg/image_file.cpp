@@ -180,12 +180,8 @@ ImageWalk walk_image_file(std::span<const std::uint8_t> file) {
     walk.file_size = file.size();
     std::uint64_t end = 0;  // of the last sound extent
     bool stopped = false;
-    const auto probe = [&](std::uint64_t at, std::uint8_t* first) {
-        std::memcpy(first, file.data() + at, IMAGE_PROBE_SIZE);
-        return true;
-    };
-    walk_sub_images(file.size(), probe, [&](std::uint64_t at, const std::uint8_t* first,
-                                            const SubImageExtent& extent) {
+    walk_sub_images(file, [&](std::uint64_t at, const std::uint8_t* first,
+                              const SubImageExtent& extent) {
         WalkEntry entry;
         entry.offset = at;
         entry.extent = extent;
