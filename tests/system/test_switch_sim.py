@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import switch_harness as h
+from switchsim.util import child_pids
 
 # The largest content of each partition; the environment's: checksum word + 1280 bytes.
 LARGEST = {"uboot": 512 << 10, "ubootenv": 1284, "devicetree": 256 << 10,
@@ -109,7 +110,18 @@ ENDINGS = [
     # In a session of its own, the hang-up sends switch-sim no signal.
     pytest.param(lambda argv, env: h.spawn(["setsid", "-w"] + argv, env), at_xmodem_wait,
                  lambda c: c.child.close(force=True), None, id="hangup-unsignalled"),
+    # The hang-up's SIGHUP reaches the namespace plumbing before switch-sim.
+    pytest.param(None, at_xmodem_wait, lambda c: hang_up_plumbing(c), 129,
+                 id="plumbing-hung-up"),
 ]
+
+
+def hang_up_plumbing(c):
+    """SIGHUP to the process between switch-sim and the switch's PID 1 (unshare)."""
+    plumbing = [p for p in child_pids(c.child.pid)
+                if Path("/proc/%d/cmdline" % p).read_bytes().startswith(b"unshare\0")]
+    assert len(plumbing) == 1, plumbing
+    os.kill(plumbing[0], signal.SIGHUP)
 
 
 @pytest.mark.parametrize("console, where, end, status", ENDINGS)

@@ -204,7 +204,7 @@ def wait_unless_terminal_hangs_up(proc, fd):
 def kill_switch(proc):
     """Pulls the switch's plug: its PID 1 is killed, and with it everything in
     its namespace, and unshare, which would ignore SIGTERM and may be stuck
-    writing to a stopped terminal. Returns once PID 1 has ended; its PID."""
+    writing to a stopped terminal. Returns once PID 1 has ended."""
     inits = []
     for pid in child_pids(proc.pid):
         try:
@@ -220,17 +220,22 @@ def kill_switch(proc):
     for _, pidfd in inits:
         select.select([pidfd], [], [], PID1_END_SECONDS)
         os.close(pidfd)
-    return [pid for pid, _ in inits]
 
 
-def reap(pids):
-    """Reaps the switch's PID 1 when unshare was killed before it could: this
-    process is then its parent (a child subreaper)."""
-    for pid in pids:
+def reap_orphaned_inits():
+    """Kills and reaps the switch's PID 1 once it is this process's child: when
+    unshare ended first (a hang-up's SIGHUP reaches it too), PID 1 came here,
+    this process being a child subreaper. Ours are the children in another PID
+    namespace; the network's servers share this one."""
+    own = os.stat("/proc/self/ns/pid").st_ino
+    for pid in child_pids(os.getpid()):
         try:
+            if os.stat("/proc/%d/ns/pid" % pid).st_ino == own:
+                continue
+            os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
-        except ChildProcessError:
-            pass
+        except (OSError, ChildProcessError):
+            pass   # ended and reaped meanwhile
 
 
 def run_in_namespaces(cmd, fd):
@@ -246,17 +251,17 @@ def run_in_namespaces(cmd, fd):
     try:
         prctl(PR_SET_CHILD_SUBREAPER, 1)
         proc = subprocess.Popen(cmd, preexec_fn=die_with_parent, close_fds=True)
-        ended_by, killed = [], []
+        ended_by = []
 
         def pull_plug(signum, _frame=None):
             ended_by.append(signum)
-            killed.extend(kill_switch(proc))
+            kill_switch(proc)
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
         if not wait_unless_terminal_hangs_up(proc, fd):
             pull_plug(signal.SIGHUP)
         status = proc.wait()
-        reap(killed)
+        reap_orphaned_inits()
         if ended_by:
             status = -ended_by[0]
     finally:
