@@ -26,7 +26,9 @@ struct Contender {
     double best_seconds = 1e30;
     std::uint32_t crc = 0;
 
-    double mb_per_s(std::size_t size) const { return static_cast<double>(size) / best_seconds / 1e6; }
+    double mb_per_s(std::size_t size) const {
+        return static_cast<double>(size) / best_seconds / 1e6;
+    }
 };
 
 void measure(const std::vector<std::uint8_t>& data, std::initializer_list<Contender*> contenders) {
@@ -84,14 +86,16 @@ int main() {
 
     std::printf("data: %zu MiB random, crc 0x%08X\n", kDataSize >> 20, table.crc);
     if (table.crc != bitwise.crc || table.crc != zlib.crc) {
-        std::fprintf(stderr, "crc-bench: results differ: table 0x%08X, bitwise 0x%08X, zlib 0x%08X\n",
+        std::fprintf(stderr,
+                     "crc-bench: results differ: table 0x%08X, bitwise 0x%08X, zlib 0x%08X\n",
                      table.crc, bitwise.crc, zlib.crc);
         return 1;
     }
     const double x = table.mb_per_s(data.size());
     const double y = bitwise.mb_per_s(data.size());
     const double z = zlib.mb_per_s(data.size());
-    std::printf("crc32: table %.0f MB/s, bitwise %.0f MB/s, zlib %.0f MB/s, table/bitwise %.1f, table/zlib %.2f\n",
+    std::printf("crc32: table %.0f MB/s, bitwise %.0f MB/s, zlib %.0f MB/s, table/bitwise %.1f, "
+                "table/zlib %.2f\n",
                 x, y, z, x / y, x / z);
     return 0;
 }

@@ -87,12 +87,12 @@ int install_only(const std::string& work) {
     set_path_root_for_testing(work + "/root");
 
     // The console output (progress) goes to a file, as it would go to the line.
-    const int console = ::open((work + "/console.log").c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int console =
+        ::open((work + "/console.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (console < 0 || ::dup2(console, 1) < 0) die("console log");
     // Slot 2 is given: the question is never asked.
-    const bool installed = install_bundle((work + "/bundle.img").c_str(), false, 2, [] { return 2; }) ==
-                           InstallOutcome::installed;
+    const bool installed = install_bundle((work + "/bundle.img").c_str(), false, 2,
+                                          [] { return 2; }) == InstallOutcome::installed;
     std::fflush(stdout);
     std::fprintf(stderr, "%d %ld\n", installed ? 1 : 0, peak_rss_kib());
     return installed ? 0 : 1;
@@ -132,7 +132,8 @@ void make_partitions(const std::string& dir) {
     for (int i = 0; i < FLASH_PARTITION_COUNT; ++i) {
         std::uint32_t size = SPARE;  // the environment partition has no limit of its own
         for (const InstallRule& rule : install_rules()) {
-            if (static_cast<int>(rule.partition) == i && rule.size_message != nullptr) size += rule.limit;
+            if (static_cast<int>(rule.partition) == i && rule.size_message != nullptr)
+                size += rule.limit;
         }
         const std::string path =
             dir + "/" + (FLASH_DEVICE_PATHS[i] + std::strlen(FLASH_DEVICE_PREFIX)) + ".bin";
@@ -190,9 +191,9 @@ Install time_install(const char* self, const std::string& work) {
 double time_baseline(const std::string& work) {
     make_partitions(work + "/base");
     const auto start = std::chrono::steady_clock::now();
-    const int rc = run("cp '" + work + "/rfs.img' '" + work + "/base/rfs.bin' && cp '" + work +
-                       "/app.img' '" + work + "/base/image2' && sync '" + work +
-                       "/base/rfs.bin' '" + work + "/base/image2'");
+    const int rc =
+        run("cp '" + work + "/rfs.img' '" + work + "/base/rfs.bin' && cp '" + work + "/app.img' '" +
+            work + "/base/image2' && sync '" + work + "/base/rfs.bin' '" + work + "/base/image2'");
     const double seconds = seconds_since(start);
     if (rc != 0) {
         std::fprintf(stderr, "install-bench: baseline copy failed\n");

@@ -5,8 +5,8 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
-  # build
-  cmake make g++ libgtest-dev googletest zlib1g-dev
+  # build, and the format check
+  cmake make g++ libgtest-dev googletest zlib1g-dev clang-format
   # the slotboot-tools package: dpkg-shlibdeps, and file to find the programs
   dpkg-dev file
   # the switch's processor: cross compiler and user-mode emulator

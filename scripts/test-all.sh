@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the include layers and function lengths,
+# Installs what is missing, checks the include layers, function lengths and format,
 # builds every preset and runs every test:
 # host (unit + system, part of the system tests again from a folder with spaces
 # in its path, and the system rows on the Linux loader in a virtual machine),
@@ -10,9 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 status=0
-echo "=== layers: includes point down, no folder circle, no function over 60 lines"
+echo "=== layers: includes point down, no folder circle, no function over 60 lines, formatted"
 bash scripts/check-layers.sh || status=1
 bash scripts/check-function-length.sh || status=1
+bash scripts/check-format.sh || status=1
 for preset in host asan ppc; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null

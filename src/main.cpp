@@ -28,6 +28,4 @@ void __verbose_terminate_handler() {
 }
 }  // namespace __gnu_cxx
 
-int main() {
-    run_boot_sequence();
-}
+int main() { run_boot_sequence(); }

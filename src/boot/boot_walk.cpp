@@ -82,7 +82,8 @@ bool copy_verified_payload(std::FILE* image, std::uint32_t header_length,
                                  },
                                  header_length};
         const StreamResult result =
-            stream_image(read_from_file(image), {static_cast<std::uint64_t>(start), static_cast<std::uint32_t>(total)},
+            stream_image(read_from_file(image),
+                         {static_cast<std::uint64_t>(start), static_cast<std::uint32_t>(total)},
                          payload, StreamBuffer());
         sound = result.sound(expected_crc);
     }

@@ -8,10 +8,10 @@
 
 // How a walk ended, for the caller's messages.
 enum class BootWalkEnd {
-    found,          // a bootable sub-image with a sound extent
-    end_of_file,    // fewer than 24 bytes left before a bootable header came
-    bad_bootable,   // a bootable header whose lengths are invalid or pass the end
-    bad_header,     // another header with invalid lengths: the walk stopped there
+    found,         // a bootable sub-image with a sound extent
+    end_of_file,   // fewer than 24 bytes left before a bootable header came
+    bad_bootable,  // a bootable header whose lengths are invalid or pass the end
+    bad_header,    // another header with invalid lengths: the walk stopped there
 };
 
 // What a walk saw last: the bootable sub-image when one was found, else the

@@ -7,9 +7,7 @@
 namespace {
 
 // The separators: white space as the C locale has it.
-bool is_space(int c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Reads the next token piece into token (ENV_TOKEN_MAX characters at most,
 // then a NUL): white space is skipped, then characters are taken up to white

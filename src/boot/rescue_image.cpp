@@ -41,7 +41,8 @@ bool is_rescue_type(std::uint32_t type) {
 
 // The first bytes of the source (fewer when it is smaller), zero-filled.
 bool read_probe(const ImageSource& source, std::uint8_t (&probe)[IMAGE_PROBE_SIZE]) {
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(IMAGE_PROBE_SIZE, source.size));
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(IMAGE_PROBE_SIZE, source.size));
     return length == 0 || source.read(0, std::span<std::uint8_t>(probe, length));
 }
 
@@ -116,8 +117,10 @@ bool copy_debugger_image(const char* slot_path, const char* gz_path, int other_s
     // that ends early gives a short copy, which the unpack step then rejects.
     struct stat st {};
     if (got == IMAGE_FIXED_HEADER_SIZE && fstat(fileno(slot_file.get()), &st) == 0) {
-        const std::uint64_t after_header = static_cast<std::uint64_t>(st.st_size) - IMAGE_FIXED_HEADER_SIZE;
-        const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(h.len, after_header));
+        const std::uint64_t after_header =
+            static_cast<std::uint64_t>(st.st_size) - IMAGE_FIXED_HEADER_SIZE;
+        const auto length =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(h.len, after_header));
         stream_image(read_from_file(slot_file.get()), {IMAGE_FIXED_HEADER_SIZE, length},
                      {write_to_file(gz_file.get()), 0}, StreamBuffer());
     }

@@ -14,6 +14,4 @@ constexpr BootHandover BOOT_HANDOVER{launch_download, recreate_user_fs_and_boot_
 
 }  // namespace
 
-int enter_rescue_mode() {
-    return rescue_menu(BOOT_HANDOVER);
-}
+int enter_rescue_mode() { return rescue_menu(BOOT_HANDOVER); }

@@ -107,7 +107,8 @@ bool settle_recovery_image(const ImageSource& source, const RescueImage& image) 
         std::clearerr(stdin);
         return true;
     }
-    if (answer[0] == '1' || answer[0] == '2') return install_recovery_image(source, image, answer[0]);
+    if (answer[0] == '1' || answer[0] == '2')
+        return install_recovery_image(source, image, answer[0]);
     std::puts("\nBooting recovery image. You will need to download and install an "
               "image before rebooting");
     std::fflush(stdout);
@@ -118,8 +119,9 @@ bool settle_recovery_image(const ImageSource& source, const RescueImage& image) 
 }  // namespace
 
 int recreate_user_fs_and_boot_diagnostics() {
-    std::fputs("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ",
-               stdout);
+    std::fputs(
+        "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ",
+        stdout);
     std::fflush(stdout);
     const int key = read_key();
     std::putchar('\n');

@@ -74,8 +74,7 @@ int no_bootable_image(int slot, const BootWalk& walk) {
     std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n",
                  static_cast<unsigned>(walk.extent.type),
                  static_cast<unsigned>(IMAGE_TYPE_DIAGNOSTICS));
-    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot,
-                 other_slot(slot));
+    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
     return 0;
 }
 
@@ -95,9 +94,9 @@ int boot_slot_image(int slot) {
     // One pass: the sub-image is read in bounded pieces, its CRC computed
     // and its payload written as it goes; a mismatch empties the archive.
     const bool verified =
-        walk.found() && copy_verified_payload(image.get(), walk.extent.header_length,
-                                              walk.extent.payload_length, walk.stored_crc,
-                                              archive.get());
+        walk.found() &&
+        copy_verified_payload(image.get(), walk.extent.header_length, walk.extent.payload_length,
+                              walk.stored_crc, archive.get());
     image.reset();
     archive.reset();
     if (verified) launch_slot(slot, walk);

@@ -44,6 +44,4 @@ void print_progress(unsigned percent) {
     std::fflush(stdout);
 }
 
-void print_progress_done() {
-    std::printf("\b\b\b\b100%c\n", '%');
-}
+void print_progress_done() { std::printf("\b\b\b\b100%c\n", '%'); }

@@ -29,9 +29,7 @@ constexpr const char* BREAK_LINE = " <break>\n";
 // Whether the last read_key found its input at an end.
 bool last_read_ended = false;
 
-bool is_printable(unsigned char key) {
-    return (key >= 0x20 && key <= 0x7E) || key >= 0x80;
-}
+bool is_printable(unsigned char key) { return (key >= 0x20 && key <= 0x7E) || key >= 0x80; }
 
 }  // namespace
 
@@ -59,9 +57,7 @@ int read_key() {
     return byte;
 }
 
-bool key_input_ended() {
-    return last_read_ended;
-}
+bool key_input_ended() { return last_read_ended; }
 
 void echo_char(int c) {
     std::fputc(static_cast<unsigned char>(c), stdout);
@@ -120,32 +116,19 @@ bool LineEditor::feed_normal(unsigned char key, std::string& out) {
     case KEY_CTRL_A:
         while (cursor > 0) move_left(out);
         return false;
-    case KEY_CTRL_B:
-        move_left(out);
-        return false;
+    case KEY_CTRL_B: move_left(out); return false;
     case KEY_CTRL_C:
         out += BREAK_LINE;
         broken = true;
         return true;
-    case KEY_CTRL_D:
-        delete_at_cursor(out);
-        return false;
-    case KEY_CTRL_F:
-        move_right(out);
-        return false;
+    case KEY_CTRL_D: delete_at_cursor(out); return false;
+    case KEY_CTRL_F: move_right(out); return false;
     case KEY_BS:
-    case KEY_DEL:
-        delete_before_cursor(out);
-        return false;
+    case KEY_DEL: delete_before_cursor(out); return false;
     case KEY_LF:
-    case KEY_CR:
-        out.push_back('\n');
-        return true;
-    case KEY_ESC:
-        escape = Escape::after_esc;
-        return false;
-    default:
-        break;
+    case KEY_CR: out.push_back('\n'); return true;
+    case KEY_ESC: escape = Escape::after_esc; return false;
+    default: break;
     }
     if (is_printable(key)) {
         insert(key, out);

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <string>
 
-int read_key();          // 0..255; 0 when nothing was read
-void echo_char(int c);   // one byte to stdout, flushed
+int read_key();         // 0..255; 0 when nothing was read
+void echo_char(int c);  // one byte to stdout, flushed
 char* read_line(char* buf, std::size_t size);
 
 // True when the last read_key found no more input to wait for: standard
@@ -26,10 +26,10 @@ struct LineEditor {
 
     char* buf = nullptr;
     std::size_t size = 0;
-    std::size_t cursor = 0;   // 0 .. length
-    std::size_t length = 0;   // bytes of text before the zero terminator
+    std::size_t cursor = 0;  // 0 .. length
+    std::size_t length = 0;  // bytes of text before the zero terminator
     Escape escape = Escape::none;
-    bool broken = false;      // the line was ended by the Ctrl-C byte
+    bool broken = false;  // the line was ended by the Ctrl-C byte
 
     // Clears all `size` bytes of `buf` and resets the state.
     void start(char* line, std::size_t line_size);

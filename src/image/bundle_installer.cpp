@@ -198,11 +198,12 @@ Step prepare_direct_boot(const Walk& w, const SubImage& s) {
 // word and checksum agree with the header.
 bool slot_file_holds(const std::string& path, const SubImage& s, const StreamBuffer& buffer) {
     const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     if (!in.valid() || ::fstat(in.get(), &st) != 0 || st.st_size < 0) return false;
     if (static_cast<std::uint64_t>(st.st_size) != s.total()) return false;
     std::uint8_t crc_word[4];
-    if (!read_all_at(in.get(), crc_word, sizeof crc_word, 0) || load_be32(crc_word) != s.stored_crc()) {
+    if (!read_all_at(in.get(), crc_word, sizeof crc_word, 0) ||
+        load_be32(crc_word) != s.stored_crc()) {
         return false;
     }
     return stream_image(read_from_fd(in.get()), {0, s.total()}, {}, buffer).sound(s.stored_crc());
@@ -235,7 +236,7 @@ Step store_in_slot(Walk& w, const SubImage& s, SubImageFacts facts) {
     const SubImageDecision d = decide_sub_image(facts);
     if (d.decision != Decision::install) return follow(d);
     const std::string directory = slot_directory_path();
-    struct stat st{};
+    struct stat st {};
     if (::stat(directory.c_str(), &st) != 0) ::mkdir(directory.c_str(), 0755);
 
     const std::string path = slot_file_path(slot);
@@ -285,14 +286,14 @@ Step walk_bundle(Walk& w) {
     const auto probe = [&w](std::uint64_t at, std::uint8_t* first) {
         return read_all_at(w.fd, first, IMAGE_PROBE_SIZE, at);
     };
-    walk_sub_images(w.file_size, probe, [&](std::uint64_t at, const std::uint8_t* first,
-                                            const SubImageExtent& extent) {
-        SubImage s{at, {}, extent};
-        std::memcpy(s.header, first, IMAGE_PROBE_SIZE);
-        bool end_walk = false;
-        step = install_sub_image(w, s, &end_walk);
-        return step == Step::next && !end_walk;
-    });
+    walk_sub_images(w.file_size, probe,
+                    [&](std::uint64_t at, const std::uint8_t* first, const SubImageExtent& extent) {
+                        SubImage s{at, {}, extent};
+                        std::memcpy(s.header, first, IMAGE_PROBE_SIZE);
+                        bool end_walk = false;
+                        step = install_sub_image(w, s, &end_walk);
+                        return step == Step::next && !end_walk;
+                    });
     return step;
 }
 
@@ -301,7 +302,7 @@ Step walk_bundle(Walk& w) {
 InstallOutcome install_bundle(const char* path, bool skip_same_version, int slot,
                               const SlotQuestion& ask_slot) {
     const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::printf("Can't open image file %s\n", path);
         return InstallOutcome::nothing_installed;
@@ -309,11 +310,17 @@ InstallOutcome install_bundle(const char* path, bool skip_same_version, int slot
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     const StreamBuffer buffer;
     if (!buffer) {
-        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(STREAM_CHUNK_SIZE));
+        std::printf("Failed to allocate buffer for image (%d)\n",
+                    static_cast<int>(STREAM_CHUNK_SIZE));
         return InstallOutcome::nothing_installed;
     }
-    Walk w{fd.get(), static_cast<std::uint64_t>(st.st_size), skip_same_version,
-           slot == 1 || slot == 2 ? slot : 0, false, buffer, ask_slot};
+    Walk w{fd.get(),
+           static_cast<std::uint64_t>(st.st_size),
+           skip_same_version,
+           slot == 1 || slot == 2 ? slot : 0,
+           false,
+           buffer,
+           ask_slot};
     const Step step = walk_bundle(w);
     if (step == Step::failed) return InstallOutcome::nothing_installed;
     if (step == Step::launch) return InstallOutcome::boot_download;

@@ -7,8 +7,8 @@ inline std::uint16_t load_be16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 inline std::uint32_t load_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 inline void store_be16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);

@@ -8,6 +8,7 @@
 // inversion. Deliberately naive: it is the definition, not an implementation.
 inline std::uint32_t crc32_bitwise(const std::uint8_t* bytes, std::size_t length, std::uint32_t c) {
     for (std::size_t i = 0; i < length; ++i)
-        for (int bit = 0; bit < 8; ++bit) c = ((c ^ (bytes[i] >> bit)) & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            c = ((c ^ (bytes[i] >> bit)) & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
     return c;
 }

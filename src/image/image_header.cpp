@@ -18,13 +18,13 @@ void encode_image_header(const ImageHeader& h, std::uint8_t* b) {
 
 const char* image_type_name(std::uint32_t type) {
     switch (type) {
-        case IMAGE_TYPE_APPLICATION: return "application";
-        case IMAGE_TYPE_BOOTLOADER: return "bootloader";
-        case IMAGE_TYPE_KERNEL: return "kernel";
-        case IMAGE_TYPE_ROOTFS: return "rootfs";
-        case IMAGE_TYPE_DEVICETREE: return "devicetree";
-        case IMAGE_TYPE_DIAGNOSTICS: return "diagnostics";
-        default: return nullptr;
+    case IMAGE_TYPE_APPLICATION: return "application";
+    case IMAGE_TYPE_BOOTLOADER: return "bootloader";
+    case IMAGE_TYPE_KERNEL: return "kernel";
+    case IMAGE_TYPE_ROOTFS: return "rootfs";
+    case IMAGE_TYPE_DEVICETREE: return "devicetree";
+    case IMAGE_TYPE_DIAGNOSTICS: return "diagnostics";
+    default: return nullptr;
     }
 }
 
@@ -77,9 +77,9 @@ SubImageExtent check_subimage_extent(const std::uint8_t* first24, std::uint64_t 
 
 const char* extent_problem_text(ExtentStatus status) {
     switch (status) {
-        case ExtentStatus::ok: return "sound extent";
-        case ExtentStatus::invalid: return "invalid header lengths";
-        case ExtentStatus::truncated: return "cut short by the end of the file";
+    case ExtentStatus::ok: return "sound extent";
+    case ExtentStatus::invalid: return "invalid header lengths";
+    case ExtentStatus::truncated: return "cut short by the end of the file";
     }
     return "?";
 }
@@ -99,7 +99,8 @@ constexpr CrcTables make_crc_tables() {
         t[0][b] = c;
     }
     for (std::uint32_t b = 0; b < 256; ++b) {
-        for (std::size_t k = 1; k < kSlices; ++k) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFu];
+        for (std::size_t k = 1; k < kSlices; ++k)
+            t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFu];
     }
     return t;
 }
@@ -124,11 +125,13 @@ std::uint32_t image_crc32(const std::uint8_t* bytes, std::size_t length, std::ui
         // straight to their tables (a byte load each, no shifting) and are
         // combined first, off the path that waits for the previous block.
         // Byte j of the block is followed by 15 - j more, so it takes table 15 - j.
-        const std::uint32_t rest = (t[11][bytes[4]] ^ t[10][bytes[5]] ^ t[9][bytes[6]] ^ t[8][bytes[7]]) ^
-                                   (t[7][bytes[8]] ^ t[6][bytes[9]] ^ t[5][bytes[10]] ^ t[4][bytes[11]]) ^
-                                   (t[3][bytes[12]] ^ t[2][bytes[13]] ^ t[1][bytes[14]] ^ t[0][bytes[15]]);
+        const std::uint32_t rest =
+            (t[11][bytes[4]] ^ t[10][bytes[5]] ^ t[9][bytes[6]] ^ t[8][bytes[7]]) ^
+            (t[7][bytes[8]] ^ t[6][bytes[9]] ^ t[5][bytes[10]] ^ t[4][bytes[11]]) ^
+            (t[3][bytes[12]] ^ t[2][bytes[13]] ^ t[1][bytes[14]] ^ t[0][bytes[15]]);
         const std::uint32_t w = c ^ load_le32(bytes);
-        c = rest ^ (t[15][w & 0xFFu] ^ t[14][(w >> 8) & 0xFFu]) ^ (t[13][(w >> 16) & 0xFFu] ^ t[12][w >> 24]);
+        c = rest ^ (t[15][w & 0xFFu] ^ t[14][(w >> 8) & 0xFFu]) ^
+            (t[13][(w >> 16) & 0xFFu] ^ t[12][w >> 24]);
         bytes += kSlices;
         length -= kSlices;
     }

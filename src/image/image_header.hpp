@@ -70,12 +70,12 @@ enum class ExtentStatus {
 
 struct SubImageExtent {
     ExtentStatus status;
-    std::uint32_t magic;          // as stored
-    std::uint32_t type;           // magic with bit 31 cleared
-    std::uint8_t layout;          // 1, 2 or 3
-    std::uint32_t header_length;  // H
-    std::uint32_t payload_length; // P
-    std::uint64_t total_length;   // T = H + P, computed without wrapping
+    std::uint32_t magic;           // as stored
+    std::uint32_t type;            // magic with bit 31 cleared
+    std::uint8_t layout;           // 1, 2 or 3
+    std::uint32_t header_length;   // H
+    std::uint32_t payload_length;  // P
+    std::uint64_t total_length;    // T = H + P, computed without wrapping
 };
 
 SubImageExtent check_subimage_extent(const std::uint8_t* first24, std::uint64_t remaining);

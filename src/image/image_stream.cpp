@@ -18,7 +18,8 @@ StreamResult stream_image(const StreamRead& read, StreamRange range, const Strea
     if (!buffer) return {StreamStatus::no_buffer, IMAGE_CRC_INIT};
     std::uint32_t crc = IMAGE_CRC_INIT;
     for (std::uint32_t done = 0; done < range.length;) {
-        const std::uint32_t end = done + std::min<std::uint32_t>(STREAM_CHUNK_SIZE, range.length - done);
+        const std::uint32_t end =
+            done + std::min<std::uint32_t>(STREAM_CHUNK_SIZE, range.length - done);
         const std::span<std::uint8_t> piece = buffer.bytes().first(end - done);
         if (!read(range.offset + done, piece)) return {StreamStatus::read_failed, crc};
         if (end > IMAGE_CRC_FROM) {
@@ -57,7 +58,9 @@ StreamRead read_from_flash(int handle) {
 }
 
 StreamWrite write_to_fd(int fd) {
-    return [fd](std::span<const std::uint8_t> bytes) { return write_all(fd, bytes.data(), bytes.size()); };
+    return [fd](std::span<const std::uint8_t> bytes) {
+        return write_all(fd, bytes.data(), bytes.size());
+    };
 }
 
 StreamWrite write_to_file(std::FILE* file) {

@@ -42,7 +42,9 @@ struct StreamResult {
     std::uint32_t crc;  // of the range from IMAGE_CRC_FROM on; complete only when done
 
     // Every byte was read and handed on, and the CRC is `expected`.
-    bool sound(std::uint32_t expected) const { return status == StreamStatus::done && crc == expected; }
+    bool sound(std::uint32_t expected) const {
+        return status == StreamStatus::done && crc == expected;
+    }
 };
 
 // The buffer of one stream's pieces: STREAM_CHUNK_SIZE bytes, or none when

@@ -27,11 +27,11 @@ constexpr InstallRule RULES[] = {
      0x40000, false, false, FlashPartition::devicetree, "DFT image update failed", 0},
     {IMAGE_TYPE_DIAGNOSTICS, InstallTarget::rescue_partition, "Installing Diagnostics: ",
      "DIAGNOSTICS IMAGE", "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
-     "DIAGS image is too big for flash (%d > %d)\n", 0xA00000, false, false,
-     FlashPartition::rescue, "DIAGS image update failed", 0},
-    {IMAGE_TYPE_APPLICATION, InstallTarget::application, "Installing Application: ",
-     "APPLICATION", "Bad crc for APPLICATION: 0x%08x, voiding download\n", nullptr, 0, false,
-     false, FlashPartition::uboot, nullptr, 0},
+     "DIAGS image is too big for flash (%d > %d)\n", 0xA00000, false, false, FlashPartition::rescue,
+     "DIAGS image update failed", 0},
+    {IMAGE_TYPE_APPLICATION, InstallTarget::application, "Installing Application: ", "APPLICATION",
+     "Bad crc for APPLICATION: 0x%08x, voiding download\n", nullptr, 0, false, false,
+     FlashPartition::uboot, nullptr, 0},
 };
 
 std::string format(const char* text, ...) __attribute__((format(printf, 1, 2)));
@@ -58,12 +58,12 @@ SubImageDecision refused(SubImageDecision d, std::string reason) {
 SubImageDecision decide_unknown(const SubImageFacts& f) {
     SubImageDecision d;
     switch (f.extent.status) {
-        case ExtentStatus::ok: d.decision = Decision::skip_unknown; break;
-        case ExtentStatus::truncated: d.decision = Decision::end_walk; break;
-        case ExtentStatus::invalid:
-            return refused(d, format("Bad header for type 0x%08x: %s, voiding download\n",
-                                     static_cast<unsigned>(f.extent.type),
-                                     extent_problem_text(f.extent.status)));
+    case ExtentStatus::ok: d.decision = Decision::skip_unknown; break;
+    case ExtentStatus::truncated: d.decision = Decision::end_walk; break;
+    case ExtentStatus::invalid:
+        return refused(d, format("Bad header for type 0x%08x: %s, voiding download\n",
+                                 static_cast<unsigned>(f.extent.type),
+                                 extent_problem_text(f.extent.status)));
     }
     return d;
 }
@@ -76,8 +76,8 @@ SubImageDecision decide_target(SubImageDecision d, const SubImageFacts& f) {
     if (rule.target == InstallTarget::application) {
         if (f.slot != 0 && f.skip_same_version && f.same_as_installed && f.same_as_installed()) {
             d.decision = Decision::skip_same_version;
-            d.reason = format("Image%d has same version as existing image. Skipping update...\n",
-                              f.slot);
+            d.reason =
+                format("Image%d has same version as existing image. Skipping update...\n", f.slot);
         }
         return d;
     }
@@ -108,32 +108,32 @@ const InstallRule* install_rule_of(std::uint32_t type) {
 
 const char* install_target_text(InstallTarget target) {
     switch (target) {
-        case InstallTarget::boot_loader: return "boot loader partition";
-        case InstallTarget::device_tree: return "device tree partition";
-        case InstallTarget::kernel: return "kernel partition";
-        case InstallTarget::rfs: return "rfs partition";
-        case InstallTarget::rescue_partition: return "rescue partition";
-        case InstallTarget::application: return "application slot";
+    case InstallTarget::boot_loader: return "boot loader partition";
+    case InstallTarget::device_tree: return "device tree partition";
+    case InstallTarget::kernel: return "kernel partition";
+    case InstallTarget::rfs: return "rfs partition";
+    case InstallTarget::rescue_partition: return "rescue partition";
+    case InstallTarget::application: return "application slot";
     }
     return "?";
 }
 
 const char* decision_text(Decision decision) {
     switch (decision) {
-        case Decision::install: return "install";
-        case Decision::skip_same_version: return "skip as same version";
-        case Decision::skip_unknown: return "skip unknown type";
-        case Decision::end_walk: return "end of walk";
-        case Decision::refuse: return "refuse and stop";
+    case Decision::install: return "install";
+    case Decision::skip_same_version: return "skip as same version";
+    case Decision::skip_unknown: return "skip unknown type";
+    case Decision::end_walk: return "end of walk";
+    case Decision::refuse: return "refuse and stop";
     }
     return "?";
 }
 
 const char* crc_verdict_text(CrcVerdict verdict) {
     switch (verdict) {
-        case CrcVerdict::unchecked: return "unchecked";
-        case CrcVerdict::good: return "good";
-        case CrcVerdict::bad: return "bad";
+    case CrcVerdict::unchecked: return "unchecked";
+    case CrcVerdict::good: return "good";
+    case CrcVerdict::bad: return "bad";
     }
     return "?";
 }
@@ -167,8 +167,8 @@ SubImageDecision decide_sub_image(const SubImageFacts& f) {
     if (d.crc == CrcVerdict::bad) return refused(d, format(rule.crc_message, f.computed_crc));
     const std::uint32_t measured = measured_length(rule, f.len_field, f.extent);
     if (rule.size_message != nullptr && measured > rule.limit) {
-        return refused(d, format(rule.size_message, static_cast<int>(measured),
-                                 static_cast<int>(rule.limit)));
+        return refused(
+            d, format(rule.size_message, static_cast<int>(measured), static_cast<int>(rule.limit)));
     }
     return decide_target(d, f);
 }

@@ -87,7 +87,7 @@ struct SubImageDecision {
     const InstallRule* rule = nullptr;  // null for an unknown type
     Decision decision = Decision::refuse;
     CrcVerdict crc = CrcVerdict::unchecked;
-    std::string reason;          // the console text of a refusal or a skip, newline included
+    std::string reason;  // the console text of a refusal or a skip, newline included
 };
 
 // An application with slot 0 is decided again once the operator has

@@ -79,4 +79,3 @@ int show_installed_versions() {
     }
     return 0;
 }
-

@@ -59,9 +59,7 @@ void run_command(const char* format, Args... args) {
     run_shell(command);
 }
 
-bool is_hex_digit(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
+bool is_hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 // One "%x" conversion as the C library's scanf performs it: leading white
 // space, an optional sign, an optional 0x or 0X, then hex digits. A lone "0x"

@@ -67,7 +67,8 @@ int deselect_mux() {
 int prepare_slot_device() {
     int result = device_io::i2c_set_target(bus_handles[0], PREPARE_ADDRESS);
     if (result == 0) {
-        result = device_io::i2c_smbus_write_byte_data(bus_handles[0], PREPARE_REGISTER, PREPARE_VALUE);
+        result =
+            device_io::i2c_smbus_write_byte_data(bus_handles[0], PREPARE_REGISTER, PREPARE_VALUE);
     }
     device_io::wait_microseconds(SETTLE_MICROSECONDS);
     return result;
@@ -78,8 +79,8 @@ int write_slot_register(std::uint16_t reg, std::uint8_t value) {
     prepare_slot_device();
     int result = device_io::i2c_set_target(bus_handles[0], SLOT_ADDRESS);
     if (result == 0) {
-        result = device_io::i2c_smbus_write_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF),
-                                                      value);
+        result = device_io::i2c_smbus_write_byte_data(bus_handles[0],
+                                                      static_cast<std::uint8_t>(reg & 0xFF), value);
     }
     int error = errno;
     device_io::wait_microseconds(SETTLE_MICROSECONDS);
@@ -93,7 +94,8 @@ int read_slot_register(std::uint16_t reg, std::uint8_t* value_out) {
     prepare_slot_device();
     int target = device_io::i2c_set_target(bus_handles[0], SLOT_ADDRESS);
     int byte = target < 0 ? -1
-                          : device_io::i2c_smbus_read_byte_data(bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF));
+                          : device_io::i2c_smbus_read_byte_data(
+                                bus_handles[0], static_cast<std::uint8_t>(reg & 0xFF));
     *value_out = static_cast<std::uint8_t>(byte & 0xFF);  // a failed read stores 0xFF
     deselect_mux();
     return target < 0 ? target : *value_out;
@@ -105,10 +107,6 @@ int boot_slot_selected() {
     return value == 1 || value == 2 ? value : 1;
 }
 
-int set_selected_slot(std::uint8_t slot) {
-    return write_slot_register(SLOT_REG_SELECTED, slot);
-}
+int set_selected_slot(std::uint8_t slot) { return write_slot_register(SLOT_REG_SELECTED, slot); }
 
-int record_booted_slot(std::uint8_t slot) {
-    return write_slot_register(SLOT_REG_BOOTED, slot);
-}
+int record_booted_slot(std::uint8_t slot) { return write_slot_register(SLOT_REG_BOOTED, slot); }

@@ -34,9 +34,7 @@ bool range_fits(const FlashGeometry& geometry, std::uint32_t offset, std::uint32
 }
 
 // Prints a failure of the block rewrite: the message line and an empty line.
-void write_failed(const char* what) {
-    std::printf("Flash Write %s\n\n", what);
-}
+void write_failed(const char* what) { std::printf("Flash Write %s\n\n", what); }
 
 bool read_range(int handle, std::uint32_t offset, std::uint32_t length, void* buffer) {
     return device_io::mtd_pread(handle, buffer, length, static_cast<off_t>(offset)) >= 0;
@@ -70,7 +68,8 @@ struct BlockSpan {
     std::uint32_t count;
 };
 
-BlockSpan blocks_touched(const FlashGeometry& geometry, std::uint32_t offset, std::uint32_t length) {
+BlockSpan blocks_touched(const FlashGeometry& geometry, std::uint32_t offset,
+                         std::uint32_t length) {
     const std::uint32_t mask = geometry.erase_size - 1;
     const std::uint32_t first = offset & ~mask;
     // The range fits in the partition, so the end of its last block lies
@@ -78,7 +77,8 @@ BlockSpan blocks_touched(const FlashGeometry& geometry, std::uint32_t offset, st
     // touches no block, inside a block it touches that one.
     if (length == 0) return {first, offset == first ? 0u : 1u};
     const std::uint32_t last = ((offset + length - 1) & ~mask) + mask;
-    return {first, static_cast<std::uint32_t>((std::uint64_t{last} - first + 1) >> geometry.erase_shift)};
+    return {first,
+            static_cast<std::uint32_t>((std::uint64_t{last} - first + 1) >> geometry.erase_shift)};
 }
 
 // Where the new bytes go in block `i` of the span, and how many there are.
@@ -177,7 +177,8 @@ int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint3
         return -1;
     }
     const std::uint32_t es = geometry.erase_size;
-    std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[std::size_t{es} + WRITE_PIECE]);
+    std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow)
+                                                std::uint8_t[std::size_t{es} + WRITE_PIECE]);
     if (!scratch) {
         std::printf("Flash Write malloc failed\n");
         return -1;
@@ -191,7 +192,8 @@ int flash_write(const void* buffer, int handle, std::uint32_t offset, std::uint3
         const BlockPart part = part_in_block(span, i, es, offset, length - done);
         const std::uint32_t block_start = span.first + i * es;
         if (!rewrite_block(handle, block_start, es, scratch.get(), data + done, part)) return -1;
-        if (show_progress) print_progress(static_cast<unsigned>(std::uint64_t{i} * 100 / span.count));
+        if (show_progress)
+            print_progress(static_cast<unsigned>(std::uint64_t{i} * 100 / span.count));
         done += part.length;
     }
     if (show_progress) print_progress_done();

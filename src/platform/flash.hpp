@@ -7,8 +7,8 @@ enum class FlashPartition : int { uboot = 0, ubootenv, devicetree, kernel, rfs, 
 inline constexpr int FLASH_PARTITION_COUNT = 6;
 // Indexed by FlashPartition.
 inline constexpr const char* FLASH_DEVICE_PATHS[FLASH_PARTITION_COUNT] = {
-    "/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
-    "/dev/mtd-kernel", "/dev/mtd-rfs",     "/dev/mtd-rescue",
+    "/dev/mtd-uboot",  "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
+    "/dev/mtd-kernel", "/dev/mtd-rfs",      "/dev/mtd-rescue",
 };
 inline constexpr const char* FLASH_DEVICE_PREFIX = "/dev/mtd-";
 // What flash_write prints (as a line) for a range that does not fit.

@@ -34,7 +34,7 @@ void reboot_system() {
 }
 
 bool path_exists(const char* path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path, &st) == 0;
 }
 

@@ -6,9 +6,7 @@ namespace {
 // Empty on the switch.
 std::string path_root;
 
-std::string rooted(std::string_view path) {
-    return path_root + std::string(path);
-}
+std::string rooted(std::string_view path) { return path_root + std::string(path); }
 
 }  // namespace
 
@@ -27,6 +25,4 @@ std::string install_script_path() { return rooted("/tmp/home/bin/install.sh"); }
 std::string env_setup_path() { return rooted("/tmp/home/bin/env-setup"); }
 std::string serial_port_path() { return rooted("/dev/ttyS0"); }
 
-void set_path_root_for_testing(std::string_view root) {
-    path_root = root;
-}
+void set_path_root_for_testing(std::string_view root) { path_root = root; }

@@ -26,10 +26,15 @@ void list_menu() {
 
 bool is_command_letter(int letter) {
     switch (letter) {
-    case 'T': case 'X': case 'U': case 'V': case 'R': case 'M': case 'D': case 'E':
-        return true;
-    default:
-        return false;
+    case 'T':
+    case 'X':
+    case 'U':
+    case 'V':
+    case 'R':
+    case 'M':
+    case 'D':
+    case 'E': return true;
+    default: return false;
     }
 }
 
@@ -61,29 +66,14 @@ void act_on(InstallOutcome outcome, const BootHandover& boot) {
 // Carries out one command. False on Exit.
 bool run_command(int letter, const BootHandover& boot) {
     switch (letter) {
-    case 'T':
-        act_on(tftp_rescue(), boot);
-        break;
-    case 'X':
-        act_on(xmodem_rescue(), boot);
-        break;
-    case 'R':
-        device_io::wait_seconds(1);
-        reboot_system();
-    case 'E':
-        return false;
-    case 'D':
-        boot.recreate_user_and_boot_rescue();
-        break;
-    case 'M':
-        set_mac_address();
-        break;
-    case 'V':
-        show_installed_versions();
-        break;
-    default:
-        std::printf("Unknown option %d. Quitting\n", letter);
-        break;
+    case 'T': act_on(tftp_rescue(), boot); break;
+    case 'X': act_on(xmodem_rescue(), boot); break;
+    case 'R': device_io::wait_seconds(1); reboot_system();
+    case 'E': return false;
+    case 'D': boot.recreate_user_and_boot_rescue(); break;
+    case 'M': set_mac_address(); break;
+    case 'V': show_installed_versions(); break;
+    default: std::printf("Unknown option %d. Quitting\n", letter); break;
     }
     return true;
 }

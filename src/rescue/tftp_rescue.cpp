@@ -64,8 +64,8 @@ bool ask_tftp_settings(TftpSettings& settings) {
 // the download file is there and this attempt wrote it.
 bool fetch_download(const char* file_name, const char* server_text) {
     const std::string download = download_path();
-    const std::string command = "tftp -g -r " + shell_quote(file_name) + " -l " + download + " " +
-                                server_text + "\n";
+    const std::string command =
+        "tftp -g -r " + shell_quote(file_name) + " -l " + download + " " + server_text + "\n";
     for (int attempt = 1; attempt <= TFTP_ATTEMPTS; ++attempt) {
         if (break_requested.load() != 0) return false;
         std::printf("Installing image %s from TFTP server %s\n", file_name, server_text);

@@ -4,10 +4,15 @@
 #include "boot/boot_settings.hpp"
 #include "fuzz_support.hpp"
 
-static const struct { const char *key, *word; bool BootSettings::*field; } SWITCHES[] = {
-    {"gdb=", "on", &BootSettings::gdb},         {"gdbserver=", "on", &BootSettings::gdbserver},
-    {"shell=", "on", &BootSettings::shell},     {"memchk=", "on", &BootSettings::memchk},
-    {"diagnostics=", "rescue", &BootSettings::rescue_at_boot}, {"diagnostics=", "diags", &BootSettings::diags_at_boot}};
+static const struct {
+    const char *key, *word;
+    bool BootSettings::*field;
+} SWITCHES[] = {{"gdb=", "on", &BootSettings::gdb},
+                {"gdbserver=", "on", &BootSettings::gdbserver},
+                {"shell=", "on", &BootSettings::shell},
+                {"memchk=", "on", &BootSettings::memchk},
+                {"diagnostics=", "rescue", &BootSettings::rescue_at_boot},
+                {"diagnostics=", "diags", &BootSettings::diags_at_boot}};
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text = fuzz::text(data, size).c_str();  // up to the first NUL

@@ -15,9 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(e.type == IMAGE_TYPE_APPLICATION || e.type == IMAGE_TYPE_DIAGNOSTICS);
         FUZZ_CHECK(std::ftell(slot) == long(at));
         FUZZ_CHECK(walk.stored_crc == load_be32(data + at));
-        const bool sound = image_crc32(data + at + 4, e.total_length - 4, IMAGE_CRC_INIT) == walk.stored_crc;
-        FUZZ_CHECK(copy_verified_payload(slot, e.header_length, e.payload_length, walk.stored_crc, archive) == sound);
-        FUZZ_CHECK(fuzz::contents(archive) == (sound ? fuzz::text(data + at + e.header_length, e.payload_length) : ""));
+        const bool sound =
+            image_crc32(data + at + 4, e.total_length - 4, IMAGE_CRC_INIT) == walk.stored_crc;
+        FUZZ_CHECK(copy_verified_payload(slot, e.header_length, e.payload_length, walk.stored_crc,
+                                         archive) == sound);
+        FUZZ_CHECK(fuzz::contents(archive) ==
+                   (sound ? fuzz::text(data + at + e.header_length, e.payload_length) : ""));
     }
     std::fclose(slot);
     std::fclose(archive);

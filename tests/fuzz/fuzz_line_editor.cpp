@@ -7,7 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    std::vector<char> buf(data[0] >= 0xF0 ? 128 : 1 + data[0] % 20, 'x');  // start() clears what was there
+    std::vector<char> buf(data[0] >= 0xF0 ? 128 : 1 + data[0] % 20,
+                          'x');  // start() clears what was there
     LineEditor e;
     e.start(buf.data(), buf.size());
     for (std::size_t i = 1; i < size; ++i) {

@@ -17,32 +17,43 @@ namespace {
 
 using namespace std::string_literals;
 using namespace unit;
-constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS, KERNEL = IMAGE_TYPE_KERNEL;
+constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS,
+                        KERNEL = IMAGE_TYPE_KERNEL;
 
 // The switches that are on, then the port.
 std::string summary(const BootSettings& s) {
     std::string out;
-    for (auto [on, name] : {std::pair{s.gdb, "gdb "}, {s.gdbserver, "gdbserver "}, {s.shell, "shell "},
-                            {s.memchk, "memchk "}, {s.rescue_at_boot, "rescue "}, {s.diags_at_boot, "diags "}})
+    for (auto [on, name] : {std::pair{s.gdb, "gdb "},
+                            {s.gdbserver, "gdbserver "},
+                            {s.shell, "shell "},
+                            {s.memchk, "memchk "},
+                            {s.rescue_at_boot, "rescue "},
+                            {s.diags_at_boot, "diags "}})
         if (on) out += name;
     return out + "port=" + std::to_string(s.gdb_port);
 }
 
 TEST(LoadBootSettings, EveryLookupRule) {
-    const struct { std::string text; const char* expect; const char* faults = ""; } cases[] = {
-        {"gdb=onion\0gdbport=\0"s "77"s, "gdb port=77"},  // two characters decide; a NUL reads as a blank
+    const struct {
+        std::string text;
+        const char* expect;
+        const char* faults = "";
+    } cases[] = {
+        {"gdb=onion\0gdbport=\0"s
+         "77"s,
+         "gdb port=77"},  // two characters decide; a NUL reads as a blank
         {"gdb=ON gdbport=99x1 diagnostics=Rescue", "port=99"},  // case matters
-        {"gdb=o gdbport=0x10 diagnostics=diag", "port=0"},  // too short
-        {"kgdb=on gdbport=-5", "gdb port=-5"},  // a substring match
-        {"gdb=off gdb=on gdbport=1 gdbport=2", "port=1"},  // the first occurrence counts
-        {"gdbport=abc gdbport=5", "port=1234"},  // no number: the port stays
+        {"gdb=o gdbport=0x10 diagnostics=diag", "port=0"},      // too short
+        {"kgdb=on gdbport=-5", "gdb port=-5"},                  // a substring match
+        {"gdb=off gdb=on gdbport=1 gdbport=2", "port=1"},       // the first occurrence counts
+        {"gdbport=abc gdbport=5", "port=1234"},                 // no number: the port stays
         {"gdbport=\0shell=on"s, "shell port=1234"},  // an empty value, then the next variable
         {"gdbserver=on gdb=off", "gdb gdbserver port=1234"},  // gdb is looked up first
         {"gdb=on gdbserver=off", "gdb port=1234"},
         {"gdbport=99999999999", "port=2147483647"},
         {"shell=on shell=off memchk=yes", "shell port=1234"},
         {"memchk=on diagnostics=rescuer", "memchk rescue port=1234"},  // six characters decide
-        {"diagnostics=diagsX", "diags port=1234"},  // five characters decide
+        {"diagnostics=diagsX", "diags port=1234"},                     // five characters decide
         {std::string(1272, 'x') + "shell=on", "shell port=1234"},  // the value ends at byte 1280
         {std::string(1273, 'x') + "shell=on", "port=1234"},
         {"gdb=on shell=on", "port=1234", "flash:ubootenv:read:1"},
@@ -60,10 +71,13 @@ TEST(LoadBootSettings, EveryLookupRule) {
     }
 }
 
-
 TEST(ApplyEnvSetup, ScansPairsToTheEnd) {
     const std::string long600 = "ES_L" + std::string(596, 'a');
-    const struct { std::string text; int names; std::vector<std::pair<std::string, std::string>> vars; } cases[] = {
+    const struct {
+        std::string text;
+        int names;
+        std::vector<std::pair<std::string, std::string>> vars;
+    } cases[] = {
         {"ES_A 1 ES_B 2\n", 2, {{"ES_A", "1"}, {"ES_B", "2"}}},
         {"ES_A 1 ES_B", 2, {{"ES_A", "1"}, {"ES_B", ""}}},  // an odd count: the last name gets ""
         {" \n", 0, {{"ES_A", "old"}}},
@@ -75,21 +89,29 @@ TEST(ApplyEnvSetup, ScansPairsToTheEnd) {
         setenv("ES_A", "old", 1);
         unsetenv("ES_B");
         EXPECT_EQ(apply_env_setup(file_with({c.text.begin(), c.text.end()}).get()), c.names);
-        for (const auto& [name, value] : c.vars) EXPECT_STREQ(std::getenv(name.c_str()), value.c_str());
+        for (const auto& [name, value] : c.vars)
+            EXPECT_STREQ(std::getenv(name.c_str()), value.c_str());
     }
 }
-
 
 TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
     using enum BootWalkEnd;
     const Bytes kernel = subimage(KERNEL, pattern(100, 1));  // 116 bytes
-    const Bytes app2 = subimage(APP, pattern(50, 2), 2, 32), app3 = subimage(APP, pattern(70, 3), 3, 40);
-    const Bytes unknown = subimage(0x12345678, pattern(9, 5)), rootfs = subimage(IMAGE_TYPE_ROOTFS, {}, 3, 24);
+    const Bytes app2 = subimage(APP, pattern(50, 2), 2, 32),
+                app3 = subimage(APP, pattern(70, 3), 3, 40);
+    const Bytes unknown = subimage(0x12345678, pattern(9, 5)),
+                rootfs = subimage(IMAGE_TYPE_ROOTFS, {}, 3, 24);
     // How the walk ends, the type of the last header examined; where a sub-image is found, its lengths.
-    const struct { const char* name; Bytes file; BootWalkEnd end; std::uint32_t type, at = 0, h = 0, p = 0; } cases[] = {
+    const struct {
+        const char* name;
+        Bytes file;
+        BootWalkEnd end;
+        std::uint32_t type, at = 0, h = 0, p = 0;
+    } cases[] = {
         {"kernel then application", kernel + app2, found, APP, 116, 32, 50},
         {"diagnostics first", subimage(DIAG, pattern(30, 4), 3, 40) + app2, found, DIAG, 0, 40, 30},
-        {"other types skipped", unknown + rootfs + kernel + app2, found, APP, 25 + 24 + 116, 32, 50},
+        {"other types skipped", unknown + rootfs + kernel + app2, found, APP, 25 + 24 + 116, 32,
+         50},
         {"empty file", {}, end_of_file, 0},
         {"no bootable type", kernel + unknown + rootfs, end_of_file, IMAGE_TYPE_ROOTFS},
         {"under 24 bytes after a kernel", kernel + subimage(APP, {1, 2}), end_of_file, KERNEL},
@@ -97,7 +119,8 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
         // A bootable header with unusable lengths: the caller treats it as a failed checksum.
         {"layout 2, h under 16", header(APP, 100, 2, 8), bad_bootable, APP},
         {"layout 1, len wraps", header(APP, 0xFFFFFFF8), bad_bootable, APP},
-        {"ends a byte into an application", kernel + Bytes(app3.begin(), app3.end() - 1), bad_bootable, APP},
+        {"ends a byte into an application", kernel + Bytes(app3.begin(), app3.end() - 1),
+         bad_bootable, APP},
         // Any other header with unusable lengths ends the walk there.
         {"kernel of length 0", header(KERNEL, 0, 2, 0) + app2, bad_header, KERNEL},
         {"kernel past the end", header(KERNEL, 4096) + app2, end_of_file, KERNEL},
@@ -121,7 +144,12 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
 // the archive empty, though most of the payload was already written.
 TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
     constexpr std::size_t P = 3 * STREAM_CHUNK_SIZE + 17;
-    const struct { int layout; std::uint16_t h; std::size_t p, flip = 0, cut = 0; std::uint32_t crc_xor = 0; } cases[] = {
+    const struct {
+        int layout;
+        std::uint16_t h;
+        std::size_t p, flip = 0, cut = 0;
+        std::uint32_t crc_xor = 0;
+    } cases[] = {
         {1, 16, STREAM_CHUNK_SIZE - 16},
         {3, 0xFFFF, 2 * STREAM_CHUNK_SIZE + 5},
         {2, 4097, P},
@@ -131,7 +159,8 @@ TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
         {2, 4097, P, 0, 0, 1},       // another CRC expected
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.p << " flip " << c.flip << " cut " << c.cut << " xor " << c.crc_xor);
+        SCOPED_TRACE(testing::Message()
+                     << c.p << " flip " << c.flip << " cut " << c.cut << " xor " << c.crc_xor);
         const Bytes payload = pattern(c.p, 9), lead = subimage(KERNEL, pattern(33, 1));
         Bytes img = subimage(APP, payload, c.layout, c.h);
         const std::uint32_t crc = load_be32(img.data()) ^ c.crc_xor;
@@ -141,13 +170,13 @@ TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
         ASSERT_EQ(fseeko(in.get(), off_t(lead.size()), SEEK_SET), 0);
         const bool sound = c.flip == 0 && c.cut == 0 && c.crc_xor == 0;
         EXPECT_EQ(copy_verified_payload(in.get(), c.h, std::uint32_t(c.p), crc, out.get()), sound);
-        EXPECT_TRUE(contents(out.get()) == (sound ? payload : Bytes{}));  // (not printed: megabytes)
+        EXPECT_TRUE(contents(out.get()) ==
+                    (sound ? payload : Bytes{}));  // (not printed: megabytes)
         if (sound) {
             EXPECT_EQ(ftello(in.get()), off_t(lead.size() + img.size()));
         }
     }
 }
-
 
 constexpr std::uint32_t CHUNK = STREAM_CHUNK_SIZE;
 
@@ -158,7 +187,8 @@ struct Flash {
     bool bad_read = false;
     ImageSource source() {
         return {[this](std::uint64_t offset, std::span<std::uint8_t> into) {
-                    bad_read = bad_read || offset + into.size() > bytes.size() || into.size() > CHUNK;
+                    bad_read =
+                        bad_read || offset + into.size() > bytes.size() || into.size() > CHUNK;
                     if (++reads == fail_read || bad_read) return false;
                     std::memcpy(into.data(), bytes.data() + offset, into.size());
                     return true;
@@ -177,8 +207,13 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
     Bytes bad_crc = app;
     bad_crc.back() ^= 1;
     using enum RescueImageStatus;
-    const struct { const char* name; Bytes part; RescueImageStatus status; std::uint32_t h = 0, t = 0;
-                   int fail_read = 0; } cases[] = {
+    const struct {
+        const char* name;
+        Bytes part;
+        RescueImageStatus status;
+        std::uint32_t h = 0, t = 0;
+        int fail_read = 0;
+    } cases[] = {
         {"layout 2", partition(diag), sound, 40, std::uint32_t(diag.size())},
         {"erased", Bytes(1 << 20, 0xFF), not_found},
         {"last payload byte changed", partition(bad_crc), corrupt},
@@ -198,7 +233,11 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
 
 // The len bytes after the 16-byte header, or up to the end of the file (the system suite copies a sound one).
 TEST(CopyDebuggerImage, StopsAtTheEndOfTheFile) {
-    const struct { std::uint32_t magic, len; std::size_t body, copied; const char* out; } cases[] = {
+    const struct {
+        std::uint32_t magic, len;
+        std::size_t body, copied;
+        const char* out;
+    } cases[] = {
         {DIAG, 0xFFFFFFFF, 200000, 200008, "Found GDB image 2 of length = 4294967295.\n"},
     };
     for (const auto& c : cases) {
@@ -233,9 +272,10 @@ TEST(BootSequence, FailuresGoToStandardError) {
     const Printed printed = console.finish();
     set_path_root_for_testing("");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(printed.out,
-              "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image '1'\nBooting image '2'\nreboot\n");
-    EXPECT_EQ(printed.err, "Image1 CRC failed, trying Image2 now.\nFailed to open Application image 2. Trying image 1.\n"
+    EXPECT_EQ(printed.out, "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image "
+                           "'1'\nBooting image '2'\nreboot\n");
+    EXPECT_EQ(printed.err, "Image1 CRC failed, trying Image2 now.\nFailed to open Application "
+                           "image 2. Trying image 1.\n"
                            "Both image1 and image2 failed.\n");
 }
 

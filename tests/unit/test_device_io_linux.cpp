@@ -20,7 +20,8 @@ struct Request {
 };
 
 const Request REQUESTS[] = {
-    {"MEMGETINFO", [](int fd) {
+    {"MEMGETINFO",
+     [](int fd) {
          device_io::MtdInfo info{0xA5A5A5A5, 0x5A5A5A5A};
          const long r = device_io::mtd_get_info(fd, &info);
          const int error = errno;

@@ -18,7 +18,10 @@ namespace fs = std::filesystem;
 using namespace unit;
 
 TEST(ImageCrc32, CheckValuesAndMismatch) {
-    const struct { const char* text; std::uint32_t initial, expected; } cases[] = {
+    const struct {
+        const char* text;
+        std::uint32_t initial, expected;
+    } cases[] = {
         {"abc", 0xFFFFFFFFu, 0xCADBBE3Du},
         {"123456789", 0xFFFFFFFFu, ~0xCBF43926u},  // the common CRC-32, not inverted at the end
         {"", 0x12345678u, 0x12345678u},
@@ -39,11 +42,15 @@ TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
     std::uint8_t buf[20000];
     for (auto& b : buf) b = static_cast<std::uint8_t>(rng());
     for (std::size_t i = 0; i < 1200; ++i) {
-        const std::size_t len = i < 1040 ? i / 16 : rng() % (sizeof buf - 16), cut = rng() % (len + 1);
+        const std::size_t len = i < 1040 ? i / 16 : rng() % (sizeof buf - 16),
+                          cut = rng() % (len + 1);
         const std::uint8_t* b = buf + i % 16;
-        const std::uint32_t init = i % 3 ? std::uint32_t(rng()) : IMAGE_CRC_INIT, want = crc32_bitwise(b, len, init);
-        ASSERT_EQ(image_crc32(b, len, init), want) << "align " << i % 16 << " len " << len << " init " << init;
-        ASSERT_EQ(image_crc32(b + cut, len - cut, image_crc32(b, cut, init)), want) << "len " << len << " cut " << cut;
+        const std::uint32_t init = i % 3 ? std::uint32_t(rng()) : IMAGE_CRC_INIT,
+                            want = crc32_bitwise(b, len, init);
+        ASSERT_EQ(image_crc32(b, len, init), want)
+            << "align " << i % 16 << " len " << len << " init " << init;
+        ASSERT_EQ(image_crc32(b + cut, len - cut, image_crc32(b, cut, init)), want)
+            << "len " << len << " cut " << cut;
     }
 }
 
@@ -53,16 +60,23 @@ TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
 TEST(CheckSubimageExtent, LayoutsAndLengths) {
     using enum ExtentStatus;
     constexpr std::uint32_t L1 = 0x034F5249, L2 = 0x834F5249, MAX = 0xFFFFFFFF;
-    constexpr std::uint64_t big = std::uint64_t{1} << 40, HDR3 = std::uint64_t{IMAGE_HDR3_WORD} << 32;
+    constexpr std::uint64_t big = std::uint64_t{1} << 40,
+                            HDR3 = std::uint64_t{IMAGE_HDR3_WORD} << 32;
     const auto at18 = [](std::uint64_t h) { return h << 32; };
-    const struct { std::uint32_t len, magic; std::uint64_t bytes16to23, remaining; ExtentStatus status; int layout;
-                   std::uint32_t h; std::uint64_t total = 0; } cases[] = {
+    const struct {
+        std::uint32_t len, magic;
+        std::uint64_t bytes16to23, remaining;
+        ExtentStatus status;
+        int layout;
+        std::uint32_t h;
+        std::uint64_t total = 0;
+    } cases[] = {
         {0x01020304, L1, 0x12345678'0000FFFF, big, ok, 1, 16, 0x01020314},  // bytes 16-23 unread
         {9, L1, 0, 24, truncated, 1, 16, 25},
         {MAX - 16, L1, 0, MAX, ok, 1, 16, MAX},
         {MAX - 16, L1, 0, MAX - 1, truncated, 1, 16, MAX},
-        {MAX - 15, L1, 0, big, invalid, 1, 16},  // 16 + len wraps
-        {50, L1, 0x00484452'33000000, big, ok, 1, 16, 66},  // "HDR3" a byte late
+        {MAX - 15, L1, 0, big, invalid, 1, 16},                     // 16 + len wraps
+        {50, L1, 0x00484452'33000000, big, ok, 1, 16, 66},          // "HDR3" a byte late
         {50, L2, 0x68647233'00000000, big, ok, 2, 0x7233, 0x7265},  // "hdr3"
         {5, L2, 0xAABB0028'01000099, big, ok, 2, 40, 45},
         {100, L2, at18(15), big, invalid, 2, 15},
@@ -72,10 +86,10 @@ TEST(CheckSubimageExtent, LayoutsAndLengths) {
         {MAX - 0x20, L2, at18(0x20), big, ok, 2, 0x20, MAX},
         {0x100, L1, HDR3 | 0x20, 0x110, ok, 3, 0x20, 0x110},
         {0x100, L2, HDR3 | 0x20, 0x10F, truncated, 3, 0x20, 0x110},  // with the flag too
-        {64, L1, HDR3 | 0x78790030, big, ok, 3, 0x30, 80},  // bytes 20-21 ignored
-        {8, L1, HDR3 | 25, big, invalid, 3, 25},  // H over len + 16
+        {64, L1, HDR3 | 0x78790030, big, ok, 3, 0x30, 80},           // bytes 20-21 ignored
+        {8, L1, HDR3 | 25, big, invalid, 3, 25},                     // H over len + 16
         {8, L1, HDR3 | 24, 24, ok, 3, 24, 24},
-        {8, L1, HDR3 | 0x30, 10, invalid, 3, 0x30},  // invalid, not cut short
+        {8, L1, HDR3 | 0x30, 10, invalid, 3, 0x30},      // invalid, not cut short
         {MAX - 15, L1, HDR3 | 24, big, invalid, 3, 24},  // len + 16 wraps
         {MAX - 16, L1, HDR3 | 24, big, ok, 3, 24, MAX},
     };
@@ -95,7 +109,8 @@ TEST(CheckSubimageExtent, LayoutsAndLengths) {
     }
 }
 
-constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, BOOT = IMAGE_TYPE_BOOTLOADER, KERNEL = IMAGE_TYPE_KERNEL;
+constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, BOOT = IMAGE_TYPE_BOOTLOADER,
+                        KERNEL = IMAGE_TYPE_KERNEL;
 
 // A 16-byte header with these words (len 0x4000).
 Bytes fixed_header(std::uint32_t crc, std::uint32_t magic, std::uint32_t id) {
@@ -111,19 +126,27 @@ Bytes fixed_header(std::uint32_t crc, std::uint32_t magic, std::uint32_t id) {
 // part of the comparison but not of the lookup. A type without a place reads as nothing installed.
 TEST(InstalledHeaders, SameAsInstalled) {
     constexpr std::uint32_t FLAG = IMAGE_EXTENDED_FLAG, DIAG = IMAGE_TYPE_DIAGNOSTICS;
-    const struct { std::string partition; int at; Bytes installed, offered; int same; const char* out = ""; } rows[] = {
+    const struct {
+        std::string partition;
+        int at;
+        Bytes installed, offered;
+        int same;
+        const char* out = "";
+    } rows[] = {
         {"uboot", 240, fixed_header(0xC0, BOOT, 1), fixed_header(0xC1, BOOT, 1), 1},
         {"uboot", 240, fixed_header(0xC0, BOOT, 1), fixed_header(0xC0, BOOT, 5), 0},
         {"kernel", 0, fixed_header(0xC0, KERNEL, 1), fixed_header(0xC1, KERNEL, 1), 0},
         {"kernel", 0, fixed_header(0xC0, KERNEL, 1), fixed_header(0xC0, KERNEL | FLAG, 1), 0},
         {"rescue", 0, fixed_header(7, DIAG | FLAG, 1), fixed_header(7, DIAG | FLAG, 1), 1},
-        {"rfs", 0, fixed_header(0, 0x074F5249, 1), fixed_header(0, 0x074F5249, 1), 0, "Unknown image type 0x74f5249 \n"},
+        {"rfs", 0, fixed_header(0, 0x074F5249, 1), fixed_header(0, 0x074F5249, 1), 0,
+         "Unknown image type 0x74f5249 \n"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.partition << " row " << &r - rows);
         Board board;
         Bytes erased(65536, 0xFF);
-        for (const char* name : {"uboot", "kernel", "rfs", "rescue"}) write_file(board.partition_file(name), erased);
+        for (const char* name : {"uboot", "kernel", "rfs", "rescue"})
+            write_file(board.partition_file(name), erased);
         std::copy(r.installed.begin(), r.installed.end(), erased.begin() + r.at);
         write_file(board.partition_file(r.partition), erased);
         board.apply();
@@ -144,7 +167,8 @@ Bytes cut(Bytes b, std::size_t n) {
     return b;
 }
 
-const std::string INSTALLING = "\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling ";
+const std::string INSTALLING =
+    "\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling ";
 
 class Installer : public testing::Test {
 protected:
@@ -152,7 +176,8 @@ protected:
         board_.config.erase_size = "4096";
         for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"}) {
             std::ofstream{board_.partition_file(name)};
-            fs::resize_file(board_.partition_file(name), 0x301000);  // a little over the kernel's limit
+            fs::resize_file(board_.partition_file(name),
+                            0x301000);  // a little over the kernel's limit
         }
         set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
         fs::create_directory(board_.dir.file("user"));
@@ -176,15 +201,20 @@ protected:
         write_file(board_.dir.file("bundle"), bundle);
         Console console;
         asked_ = 0;
-        const InstallOutcome outcome = install_bundle(board_.dir.file("bundle").c_str(), skip_same, 0, [&] {
-            ++asked_;
-            return answer;
-        });
+        const InstallOutcome outcome =
+            install_bundle(board_.dir.file("bundle").c_str(), skip_same, 0, [&] {
+                ++asked_;
+                return answer;
+            });
         out_ = console.finish().out;
         return outcome;
     }
-    std::string slot(int n) const { return board_.dir.file("user/images/image" + std::to_string(n)); }
-    static bool untouched() { return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0; }
+    std::string slot(int n) const {
+        return board_.dir.file("user/images/image" + std::to_string(n));
+    }
+    static bool untouched() {
+        return sim_board::flash_counts().erase + sim_board::flash_counts().write == 0;
+    }
 
     Board board_;
     std::string out_;
@@ -195,11 +225,20 @@ protected:
 // loader's len, the others' whole sub-image), same version, room in the partition (the boot loader's payload).
 TEST(DecideSubImage, InTheInstallersOrder) {
     using enum Decision;
-    constexpr std::uint32_t ROOTFS = IMAGE_TYPE_ROOTFS, DFT = IMAGE_TYPE_DEVICETREE, DIAG = IMAGE_TYPE_DIAGNOSTICS;
+    constexpr std::uint32_t ROOTFS = IMAGE_TYPE_ROOTFS, DFT = IMAGE_TYPE_DEVICETREE,
+                            DIAG = IMAGE_TYPE_DIAGNOSTICS;
     constexpr std::uint64_t big = std::uint64_t{1} << 40;
     const std::string too_big = " image is too big for flash (";
-    const struct { Bytes head; Decision decision; std::string reason; std::uint32_t crc_xor = 0; bool same = false;
-                   int slot = 0; std::uint32_t room = 0; std::uint64_t remaining = big; } rows[] = {
+    const struct {
+        Bytes head;
+        Decision decision;
+        std::string reason;
+        std::uint32_t crc_xor = 0;
+        bool same = false;
+        int slot = 0;
+        std::uint32_t room = 0;
+        std::uint64_t remaining = big;
+    } rows[] = {
         {header(BOOT, 0x80000, 2, 256), install, ""},
         {header(BOOT, 0x80001, 3, 64), refuse, "UBOOT" + too_big + "524289 > 524288)\n"},
         {header(KERNEL, 0x300000 - 16), install, ""},
@@ -209,25 +248,36 @@ TEST(DecideSubImage, InTheInstallersOrder) {
         {header(DIAG, 0xA00000 - 16, 2, 16), install, ""},
         {header(DIAG, 0xA00000 - 15, 2, 16), refuse, "DIAGS" + too_big + "10485761 > 10485760)\n"},
         {header(APP, 0xFFFFFF00), install, ""},  // no limit
-        {header(KERNEL, 0x300000 - 15), refuse, "Bad crc for KERNEL: 0x11111110, voiding download\n", 1},
-        {header(DIAG, 8, 2, 8), refuse, "Bad header for DIAGNOSTICS IMAGE: invalid header lengths, voiding download\n"},
-        {header(APP, 100), refuse, "Bad header for APPLICATION: cut short by the end of the file, voiding download\n",
-         0, false, 0, 0, 115},
+        {header(KERNEL, 0x300000 - 15), refuse,
+         "Bad crc for KERNEL: 0x11111110, voiding download\n", 1},
+        {header(DIAG, 8, 2, 8), refuse,
+         "Bad header for DIAGNOSTICS IMAGE: invalid header lengths, voiding download\n"},
+        {header(APP, 100), refuse,
+         "Bad header for APPLICATION: cut short by the end of the file, voiding download\n", 0,
+         false, 0, 0, 115},
         {header(0x7F4F5249, 100), skip_unknown, ""},
         {header(0x7F4F5249, 100), end_walk, "", 0, false, 0, 0, 115},  // padding
-        {header(0x7F4F5249, 8, 2, 8), refuse, "Bad header for type 0x7f4f5249: invalid header lengths, voiding download\n"},
-        {header(KERNEL, 100), skip_same_version, "Image has same version as existing image. Skipping update...\n", 0, true},
-        {header(APP, 100), skip_same_version, "Image2 has same version as existing image. Skipping update...\n", 0, true, 2},
+        {header(0x7F4F5249, 8, 2, 8), refuse,
+         "Bad header for type 0x7f4f5249: invalid header lengths, voiding download\n"},
+        {header(KERNEL, 100), skip_same_version,
+         "Image has same version as existing image. Skipping update...\n", 0, true},
+        {header(APP, 100), skip_same_version,
+         "Image2 has same version as existing image. Skipping update...\n", 0, true, 2},
         {header(APP, 100), install, "", 0, true},  // the slot is not chosen yet
-        {header(KERNEL, 4096 - 15), refuse, "Flash Write range past end of partition.\nkernel image update failed\n", 0,
-         false, 0, 4096},
+        {header(KERNEL, 4096 - 15), refuse,
+         "Flash Write range past end of partition.\nkernel image update failed\n", 0, false, 0,
+         4096},
         {header(BOOT, 4096, 2, 256), install, "", 0, false, 0, 4096},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << "row " << &r - rows);
-        SubImageFacts facts{.extent = check_subimage_extent(r.head.data(), r.remaining), .stored_crc = 0x11111111,
-                            .len_field = load_be32(&r.head[4]), .computed_crc = 0x11111111 ^ r.crc_xor,
-                            .slot = r.slot, .skip_same_version = true, .same_as_installed = [&] { return r.same; },
+        SubImageFacts facts{.extent = check_subimage_extent(r.head.data(), r.remaining),
+                            .stored_crc = 0x11111111,
+                            .len_field = load_be32(&r.head[4]),
+                            .computed_crc = 0x11111111 ^ r.crc_xor,
+                            .slot = r.slot,
+                            .skip_same_version = true,
+                            .same_as_installed = [&] { return r.same; },
                             .partition_size = nullptr};
         if (r.room != 0) facts.partition_size = [&] { return std::optional(r.room); };
         const SubImageDecision d = decide_sub_image(facts);
@@ -242,12 +292,20 @@ TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
     const std::string bad = ": invalid header lengths, voiding download\n";
     const std::string cut_short = ": cut short by the end of the file, voiding download\n";
     const std::string failed = "100%\nkernel image update failed\n";
-    const struct { const char* faults; Bytes bundle; std::string tail; std::uint32_t kernel_size = 0x301000; } rows[] = {
-        {"", resealed(image(KERNEL, 4096, 3, 64), 20, 0x2000), "Kernel: Bad header for KERNEL" + bad},
-        {"", resealed(image(BOOT, 1024), 4, 0x7FFFFFF0u), "Boot Loader: Bad header for UBOOT" + cut_short},
+    const struct {
+        const char* faults;
+        Bytes bundle;
+        std::string tail;
+        std::uint32_t kernel_size = 0x301000;
+    } rows[] = {
+        {"", resealed(image(KERNEL, 4096, 3, 64), 20, 0x2000),
+         "Kernel: Bad header for KERNEL" + bad},
+        {"", resealed(image(BOOT, 1024), 4, 0x7FFFFFF0u),
+         "Boot Loader: Bad header for UBOOT" + cut_short},
         {"flash:kernel:lose:5", image(KERNEL, 5 * 4096 + 100), failed},
         {"flash:kernel:read:7", image(KERNEL, 5 * 4096 + 100), failed},  // the read-back
-        {"", image(KERNEL, 2 * 4096 + 1), "Kernel: Flash Write range past end of partition.\nkernel image update failed\n",
+        {"", image(KERNEL, 2 * 4096 + 1),
+         "Kernel: Flash Write range past end of partition.\nkernel image update failed\n",
          2 * 4096},
     };
     for (const auto& [faults, bundle, tail, kernel_size] : rows) {
@@ -267,16 +325,28 @@ TEST_F(Installer, RefusedExtentsAndFlashReadBackMismatches) {
 // the archive, and nothing after it is installed. Slot files: 0755.
 TEST_F(Installer, WhatFollowsAnApplication) {
     using enum InstallOutcome;
-    const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001), second = resealed(app, 12, 0x01020305);
+    const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001),
+                second = resealed(app, 12, 0x01020305);
     const Bytes unknown = image(0x7F4F5249, 300), unknown3 = image(0x004F5249, 5000, 3, 40);
     const std::string done = "100%\n\nImage2 updated succeeded\n", processed = "File processed\n";
-    const struct { Bytes after; int answer; InstallOutcome outcome; Bytes in_slot; std::string ending; } rows[] = {
-        {image(KERNEL, 8000), 0, boot_download, {}, "Booting downloaded image\nImage ready to boot...\n"},
+    const struct {
+        Bytes after;
+        int answer;
+        InstallOutcome outcome;
+        Bytes in_slot;
+        std::string ending;
+    } rows[] = {
+        {image(KERNEL, 8000),
+         0,
+         boot_download,
+         {},
+         "Booting downloaded image\nImage ready to boot...\n"},
         {Bytes(24, 0x1A), 2, installed, app, done + processed},
         {Bytes(23, 0x1A), 2, installed, app, done + processed},
         {Bytes(1000, 0x00), 2, installed, app, done + processed},
         {second, 2, installed, second,
-         done + "Installing Application: Installing image as image2:     \b\b\b\b100%\b\b\b\b" + done + processed},
+         done + "Installing Application: Installing image as image2:     \b\b\b\b100%\b\b\b\b" +
+             done + processed},
         {resealed(image(0x004F5249, 300, 3, 64), 4, 8), 2, nothing_installed, app,
          done + "Bad header for type 0x004f5249: invalid header lengths, voiding download\n"},
     };
@@ -291,7 +361,8 @@ TEST_F(Installer, WhatFollowsAnApplication) {
         EXPECT_TRUE(cut(board_.partition("kernel"), kernel.size()) == kernel);
         EXPECT_TRUE(read_file(slot(2)) == in_slot);
         EXPECT_TRUE(out_.ends_with(ending)) << out_;
-        EXPECT_TRUE(read_file(app_archive_path()) == (answer == 0 ? Bytes(app.begin() + 16, app.end()) : Bytes{}));
+        EXPECT_TRUE(read_file(app_archive_path()) ==
+                    (answer == 0 ? Bytes(app.begin() + 16, app.end()) : Bytes{}));
     }
     umask(mask);
     EXPECT_EQ(fs::status(board_.dir.file("user/images")).permissions(), fs::perms(0755));
@@ -299,18 +370,22 @@ TEST_F(Installer, WhatFollowsAnApplication) {
 
 TEST_F(Installer, BundleOrSlotFileThatCannotBeOpened) {
     Console console;
-    EXPECT_EQ(install_bundle("/nonexistent/bundle", false, 0, nullptr), InstallOutcome::nothing_installed);
+    EXPECT_EQ(install_bundle("/nonexistent/bundle", false, 0, nullptr),
+              InstallOutcome::nothing_installed);
     EXPECT_EQ(console.finish().out, "Can't open image file /nonexistent/bundle\n");
     fs::create_directories(slot(2));  // a directory where the slot file goes
     EXPECT_EQ(install(image(APP, 2000)), InstallOutcome::nothing_installed);
-    EXPECT_TRUE(out_.ends_with("Installing image as image2: Image2 update failed (err 21)\n")) << out_;
+    EXPECT_TRUE(out_.ends_with("Installing image as image2: Image2 update failed (err 21)\n"))
+        << out_;
 }
 
 // A second copy in the same bundle, or a slot that already holds the image, is left alone.
 TEST_F(Installer, SameVersionApplicationIsSkipped) {
     const Bytes app = image(APP, 3000);
     EXPECT_EQ(install(app + app, 2, true), InstallOutcome::installed);
-    EXPECT_NE(out_.find("Image2 has same version as existing image. Skipping update...\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Image2 has same version as existing image. Skipping update...\n"),
+              std::string::npos)
+        << out_;
     fresh();
     EXPECT_EQ(install(app, 2, true), InstallOutcome::nothing_installed);
     EXPECT_TRUE(read_file(slot(2)) == app);

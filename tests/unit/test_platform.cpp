@@ -31,10 +31,16 @@ constexpr FlashPartition KERNEL = FlashPartition::kernel, RFS = FlashPartition::
 
 // Only the touched blocks are read, erased and rewritten (in 1024-byte pieces); nothing else changes.
 TEST(Flash, WriteRewritesTouchedBlocks) {
-    const struct { std::uint32_t offset, length; bool progress; unsigned long blocks; const char* output; } cases[] = {
+    const struct {
+        std::uint32_t offset, length;
+        bool progress;
+        unsigned long blocks;
+        const char* output;
+    } cases[] = {
         {4096 + 100, 200, false, 1, ""},                               // inside one block
         {4096 + 1000, 4 * 4096 + 2000 - (4096 + 1000), false, 4, ""},  // mid block 1 to mid block 4
-        {0, 4 * 4096, true, 4, "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n"},
+        {0, 4 * 4096, true, 4,
+         "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n"},
         {8192, 0, true, 0, "     \b\b\b\b100%\n"},
     };
     for (const auto& c : cases) {
@@ -44,7 +50,8 @@ TEST(Flash, WriteRewritesTouchedBlocks) {
         Bytes expected = BEFORE;
         std::copy(data.begin(), data.end(), expected.begin() + c.offset);
         Console console;
-        EXPECT_EQ(flash_write(data.data(), flash_handle(KERNEL), c.offset, c.length, c.progress), 0);
+        EXPECT_EQ(flash_write(data.data(), flash_handle(KERNEL), c.offset, c.length, c.progress),
+                  0);
         EXPECT_EQ(console.finish().out, c.output);
         EXPECT_EQ(board.partition("kernel"), expected);
         const sim_board::FlashCounts n = sim_board::flash_counts();
@@ -57,8 +64,13 @@ TEST(Flash, WriteRewritesTouchedBlocks) {
 // Three blocks at 0, failing in the second: block 0 new, block 1 partly new (0xFF where erased), block 2 old.
 // A worn block (its erase reported done, nothing erased) fails its first write: NOR only clears bits.
 TEST(Flash, WriteFailsInTheSecondOfThreeBlocks) {
-    const struct { const char* fault; bool progress; const char* output; std::uint32_t new_in_block_1;
-                   const char* log = ""; } cases[] = {
+    const struct {
+        const char* fault;
+        bool progress;
+        const char* output;
+        std::uint32_t new_in_block_1;
+        const char* log = "";
+    } cases[] = {
         {"flash:kernel:erase:2", false, "Flash Write mtd erase failed.\n\n", 0},
         {"flash:kernel:erase:2", true, "     \b\b\b\b000%Flash Write mtd erase failed.\n\n", 0},
         {"flash:kernel:read:2", false, "Flash Write mtd read failed.\n\n", 0},
@@ -75,8 +87,10 @@ TEST(Flash, WriteFailsInTheSecondOfThreeBlocks) {
         EXPECT_EQ(flash_write(data.data(), flash_handle(KERNEL), 0, 3 * 4096, c.progress), -1);
         EXPECT_EQ(console.finish().out, c.output);
         std::copy(data.begin(), data.begin() + 4096, expected.begin());
-        if (c.new_in_block_1 != 0) std::fill(expected.begin() + 4096, expected.begin() + 8192, 0xFF);
-        std::copy(data.begin() + 4096, data.begin() + 4096 + c.new_in_block_1, expected.begin() + 4096);
+        if (c.new_in_block_1 != 0)
+            std::fill(expected.begin() + 4096, expected.begin() + 8192, 0xFF);
+        std::copy(data.begin() + 4096, data.begin() + 4096 + c.new_in_block_1,
+                  expected.begin() + 4096);
         EXPECT_EQ(board.partition("kernel"), expected);
         EXPECT_EQ(board.log(), c.log);
     }
@@ -85,11 +99,18 @@ TEST(Flash, WriteFailsInTheSecondOfThreeBlocks) {
 // Refused with a message before any I/O: a failed geometry query, a partition that did not open, an erase
 // size the rewrite cannot use, a range past the end.
 TEST(Flash, RefusedBeforeAnyIo) {
-    const char *info = "Could not get MTD device info \n", *bad_es = "Flash Write unsupported erase size.\n";
-    const char *past_w = "Flash Write range past end of partition.\n";
-    const char *past_r = "Flash Read range past end of partition.\n";
-    const struct { std::uint32_t es; const char* fault; bool read; FlashPartition part; std::uint32_t offset, length;
-                   const char* out; } cases[] = {
+    const char *info = "Could not get MTD device info \n",
+               *bad_es = "Flash Write unsupported erase size.\n";
+    const char* past_w = "Flash Write range past end of partition.\n";
+    const char* past_r = "Flash Read range past end of partition.\n";
+    const struct {
+        std::uint32_t es;
+        const char* fault;
+        bool read;
+        FlashPartition part;
+        std::uint32_t offset, length;
+        const char* out;
+    } cases[] = {
         {4096, "flash:kernel:info:1", false, KERNEL, 0, 4096, info},
         {4096, "", false, RFS, 0, 4096, info},
         {0, "", false, KERNEL, 0, 16, bad_es},
@@ -115,14 +136,15 @@ TEST(Flash, RefusedBeforeAnyIo) {
     }
 }
 
-
 const std::string PREPARED = "target 0x4f\nsmbus-write 0x4f reg 0x87 0x55\n";
 
 // After the buses open: the mux routes channel 6, 0x4F is prepared, 0x54 is
 // accessed, the mux is released; a write waits again after its transfer.
-std::string traffic(const std::string& transfer, bool write, const std::string& prepared = PREPARED) {
-    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared + "wait 100000us\n" +
-           transfer + (write ? "\nwait 100000us" : "") + "\ntarget 0x71\nwrite 0x71 0x00\n";
+std::string traffic(const std::string& transfer, bool write,
+                    const std::string& prepared = PREPARED) {
+    return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared +
+           "wait 100000us\n" + transfer + (write ? "\nwait 100000us" : "") +
+           "\ntarget 0x71\nwrite 0x71 0x00\n";
 }
 
 // Register 0 holds `selected`, the others 0; both buses are open.
@@ -141,11 +163,17 @@ struct RegisterBoard : Board {
 // Recording a boot from the rescue partition writes 4 into register 0x3A. A failed transfer, or a target that
 // cannot be set (EBUSY: nothing goes to the chip that still holds the bus), is reported; the mux is released.
 TEST(SlotRegister, RecordBootedSlot) {
-    const struct { const char* fault; const char* message; const char* transfer; std::uint8_t stored; } cases[] = {
+    const struct {
+        const char* fault;
+        const char* message;
+        const char* transfer;
+        std::uint8_t stored;
+    } cases[] = {
         {"", "", "target 0x54\nsmbus-write 0x54 reg 0x3a 0x04", 4},
         {"i2c:write:58", "I2C error when writing bus 0 offset 58: 5\n",
          "target 0x54\nsmbus-write 0x54 reg 0x3a 0x04 failed", 0},
-        {"i2c:target:0x54", "I2C error when writing bus 0 offset 58: 16\n", "target 0x54 failed", 0},
+        {"i2c:target:0x54", "I2C error when writing bus 0 offset 58: 16\n", "target 0x54 failed",
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -165,8 +193,12 @@ TEST(SlotRegister, RecordBootedSlot) {
 // no preparatory write into the mux.
 TEST(SlotRegister, SelectedSlotFromRegisterValue) {
     const std::string read_0 = "target 0x54\nsmbus-read 0x54 reg 0x00 ";
-    const struct { std::uint8_t stored; const char* fault; int selected; std::string transfer, prepared = PREPARED; }
-        cases[] = {
+    const struct {
+        std::uint8_t stored;
+        const char* fault;
+        int selected;
+        std::string transfer, prepared = PREPARED;
+    } cases[] = {
         {1, "", 1, read_0 + "-> 0x01"},
         {2, "", 2, read_0 + "-> 0x02"},
         {0xFF, "", 1, read_0 + "-> 0xff"},
@@ -196,14 +228,22 @@ TEST(SlotRegister, BusZeroMissing) {
     EXPECT_EQ(board.log(), "open /dev/i2c-0 failed\nwait 100000us\n");
 }
 
-
 // Each text, quoted and handed to printf by a real shell, comes back unchanged, and nothing in it is run.
 TEST(ShellQuote, HostileTextsSurviveTheShell) {
     TempDir dir;
     const std::string canary = dir.file("canary"), out = dir.file("out");
     const std::string texts[] = {
-        "", "two  spaces\tand tab", "$(touch " + canary + ")", "`touch " + canary + "`", "; touch " + canary,
-        "'; touch " + canary + "; echo '", "'''", "\\'", "line\nbreak\n", "$HOME * ~", "-n",
+        "",
+        "two  spaces\tand tab",
+        "$(touch " + canary + ")",
+        "`touch " + canary + "`",
+        "; touch " + canary,
+        "'; touch " + canary + "; echo '",
+        "'''",
+        "\\'",
+        "line\nbreak\n",
+        "$HOME * ~",
+        "-n",
         "\x01\x7f\xc3\xa9",
     };
     for (const std::string& text : texts) {
@@ -225,7 +265,10 @@ TEST(RebootSystem, ExitsWithZero) {
     stand_in("reboot", "exit 1");
     Board board;  // no waiting
     board.apply();
-    const struct { bool reaped; const char *out, *err; } cases[] = {
+    const struct {
+        bool reaped;
+        const char *out, *err;
+    } cases[] = {
         {false, "reboot\n", ""},
         {true, "reboot\n", "System reboot failed, please power-cycle.\n"},
     };

@@ -14,24 +14,29 @@ namespace {
 using namespace unit;
 
 TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
-    const std::string listing = "Please select one of the following options:\n"
-                                "\tT) Configure networking and tftp download an image\n"
-                                "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n";
+    const std::string listing =
+        "Please select one of the following options:\n"
+        "\tT) Configure networking and tftp download an image\n"
+        "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n";
     Console console("u");
     EXPECT_EQ(rescue_menu({nullptr, nullptr}), 1);  // nothing to boot
-    EXPECT_EQ(console.finish().out, "Entering Rescue Mode.\n" + listing + "\nOption? : u\nUnknown option 85. Quitting\n" +
-                                        listing + "\nOption? : " + std::string(1, '\0') + "\n");
+    EXPECT_EQ(console.finish().out, "Entering Rescue Mode.\n" + listing +
+                                        "\nOption? : u\nUnknown option 85. Quitting\n" + listing +
+                                        "\nOption? : " + std::string(1, '\0') + "\n");
 }
-
 
 // The first character of the answer decides: 1 or 2, else 0 (boot the download), also when no line comes.
 TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
-    const struct { const char* keys; int slot; } rows[] = {{"1\n", 1}, {"2abc\n", 2}, {"3\n", 0}, {"\n", 0}, {"", 0}};
+    const struct {
+        const char* keys;
+        int slot;
+    } rows[] = {{"1\n", 1}, {"2abc\n", 2}, {"3\n", 0}, {"\n", 0}, {"", 0}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.keys);
         Console console(r.keys);
         EXPECT_EQ(ask_install_slot(), r.slot);
-        EXPECT_EQ(console.finish().out, "Install image as image 1 or 2 (hit return to just boot image): ");
+        EXPECT_EQ(console.finish().out,
+                  "Install image as image 1 or 2 (hit return to just boot image): ");
     }
 }
 
@@ -39,25 +44,34 @@ TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
 // and that at its second attempt; a /tmp/image that cannot be removed gives the download up.
 TEST(TftpRescue, Dialogues) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
-    stand_in("tftp", "[ \"$3\" = second ] && [ -e /tmp/tried ] && echo junk >/tmp/image; touch /tmp/tried");
+    stand_in("tftp",
+             "[ \"$3\" = second ] && [ -e /tmp/tried ] && echo junk >/tmp/image; touch /tmp/tried");
     Board board;
     board.apply();
-    const std::string asked = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n"
-                              "IP addr    :192.0.2.5\nNetmask    :\nGateway    :\nServer addr:192.0.2.1\n";
+    const std::string asked =
+        "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n"
+        "IP addr    :192.0.2.5\nNetmask    :\nGateway    :\nServer addr:192.0.2.1\n";
     const std::string ask = "Image Filename: ", bad = "Invalid filename. Try again please\n" + ask;
     const std::string fetch = "Installing image second from TFTP server 192.0.2.1\n"
                               "tftp [-g] [-r] [second] [-l] [/tmp/image] [192.0.2.1]\n";
-    const std::string configured = "ifconfig [eth0] [192.0.2.5]\nConfiguring management port..." + std::string(20, '.') +
-                                   "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n";
+    const std::string configured =
+        "ifconfig [eth0] [192.0.2.5]\nConfiguring management port..." + std::string(20, '.') +
+        "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n";
     std::string waits = "wait 5s\n";  // the configuration's
     for (int i = 0; i < 21; ++i) waits += "wait 1s\n";
-    const struct { std::string keys, printed, err = "", waits = ""; bool stuck = false; } cases[] = {
+    const struct {
+        std::string keys, printed, err = "", waits = "";
+        bool stuck = false;
+    } cases[] = {
         {"\na\nQ\nq\n", ask + "\n" + bad + "a\n" + bad + "Q\n" + bad + "q\n"},
         {"a\n", ask + "a\n" + bad + "\n"},  // the input ends: no more asking
-        {"second\n", ask + "second\n" + configured + fetch + "Attempt 1/3 of tftp timed out\n" + fetch +
-             "\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No valid image found\n",
+        {"second\n",
+         ask + "second\n" + configured + fetch + "Attempt 1/3 of tftp timed out\n" + fetch +
+             "\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No "
+             "valid image found\n",
          "", waits + "wait 3s\n"},
-        {"second\n", ask + "second\n" + configured + "Installing image second from TFTP server 192.0.2.1\n",
+        {"second\n",
+         ask + "second\n" + configured + "Installing image second from TFTP server 192.0.2.1\n",
          "Can't remove /tmp/image: Is a directory\n", waits, true},
     };
     for (const auto& c : cases) {
@@ -65,8 +79,10 @@ TEST(TftpRescue, Dialogues) {
         std::filesystem::remove_all("/tmp/image");
         std::filesystem::remove_all("/tmp/tried");
         std::filesystem::remove(board.config.bus_log);
-        if (c.stuck) std::filesystem::create_directories("/tmp/image/old");
-        else write_file("/tmp/image", std::string("stale"));
+        if (c.stuck)
+            std::filesystem::create_directories("/tmp/image/old");
+        else
+            write_file("/tmp/image", std::string("stale"));
         Console console("192.0.2.5\n\n\n192.0.2.1\n" + c.keys);
         EXPECT_EQ(tftp_rescue(), InstallOutcome::nothing_installed);
         const Printed printed = console.finish();
@@ -102,7 +118,12 @@ TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
 TEST(SerialRescue, WaitForEnter) {
     Board board;
     board.apply();
-    const struct { std::string keys; unsigned char key; int waits; const char* printed; } cases[] = {
+    const struct {
+        std::string keys;
+        unsigned char key;
+        int waits;
+        const char* printed;
+    } cases[] = {
         {"\r", '\r', 0, ""},
         {"\n\r", '\r', 1, ""},
         {"\r\n", '\n', 1, ""},

@@ -17,7 +17,10 @@ class SlotimgCli : public testing::Test {
 protected:
     void SetUp() override {
         const std::string payload = write("s.bin", std::string(40, '3'));
-        ASSERT_EQ(slotimg({"create", "--type=rootfs", "--version=1.0.0.0", payload, "-o", path("s.img")}).status, 0);
+        ASSERT_EQ(
+            slotimg({"create", "--type=rootfs", "--version=1.0.0.0", payload, "-o", path("s.img")})
+                .status,
+            0);
         s_ = read("s.img");  // 56 bytes, crc 0xC38AC8EE
     }
     std::string path(const std::string& name) const { return dir_.file(name); }
@@ -43,18 +46,26 @@ TEST_F(SlotimgCli, CreateBundleInfoVerifyExtract) {
     std::string kernel(1000, 'k'), app(70000, 0), boot(4096, '\xEE');
     std::iota(app.begin(), app.end(), '\7');
     const std::string b = path("b.img");
-    ASSERT_EQ(slotimg({"create", "--type", "kernel", "--version", "1.2.3.4", write("k", kernel), "-o", path("k.img")}).status, 0);
-    ASSERT_EQ(slotimg({"create", "--type=application", "--version=2.0.0.7", "--layout", "3", "--header-length", "32",
-                       write("a", app), "-o", path("a.img")}).status, 0);
-    ASSERT_EQ(slotimg({"create", "--type", "bootloader", "--version", "3.1.0.255", "--layout", "2", "--embed-header",
-                       write("u", boot), "-o", path("u.img")}).status, 0);
+    ASSERT_EQ(slotimg({"create", "--type", "kernel", "--version", "1.2.3.4", write("k", kernel),
+                       "-o", path("k.img")})
+                  .status,
+              0);
+    ASSERT_EQ(slotimg({"create", "--type=application", "--version=2.0.0.7", "--layout", "3",
+                       "--header-length", "32", write("a", app), "-o", path("a.img")})
+                  .status,
+              0);
+    ASSERT_EQ(slotimg({"create", "--type", "bootloader", "--version", "3.1.0.255", "--layout", "2",
+                       "--embed-header", write("u", boot), "-o", path("u.img")})
+                  .status,
+              0);
     ASSERT_EQ(slotimg({"bundle", "-o", b, path("k.img"), path("a.img"), path("u.img")}).status, 0);
 
     const ToolRun info = slotimg({"info", b});
     EXPECT_EQ(info.status, 0);
-    for (const char* line : {": 3 sub-images in 75168 bytes\n", "\nresult: sound\n",
-                             "1   1016       application  2.0.0.7         3      32     70000      70032",
-                             "2   71048      bootloader   3.1.0.255       2      24     4096       4120"})
+    for (const char* line :
+         {": 3 sub-images in 75168 bytes\n", "\nresult: sound\n",
+          "1   1016       application  2.0.0.7         3      32     70000      70032",
+          "2   71048      bootloader   3.1.0.255       2      24     4096       4120"})
         EXPECT_NE(info.out.find(line), std::string::npos) << line << " in\n" << info.out;
     EXPECT_EQ(slotimg({"verify", b}).out, b + ": 3 sub-images, all sound\n");
 
@@ -76,8 +87,12 @@ TEST_F(SlotimgCli, VerifySaysWhatIsWrong) {
         return b;
     };
     const std::string at0 = "sub-image #0 at offset 0: ";
-    const struct { std::string file, line; } cases[] = {
-        {flip(0), at0 + "crc mismatch (stored 0xD38AC8EE, computed 0xC38AC8EE)"},  // the CRC word is not covered
+    const struct {
+        std::string file, line;
+    } cases[] = {
+        {flip(0),
+         at0 +
+             "crc mismatch (stored 0xD38AC8EE, computed 0xC38AC8EE)"},  // the CRC word is not covered
         {flip(4), at0 + "cut short by the end of the file (T 268435512, 112 bytes remain)"},
         {flip(30), at0 + "crc mismatch (stored 0xC38AC8EE, computed 0x69D89396)"},
         {s_ + s_.substr(0, 4) + "\xFF\xFF\xFF\xFF" + s_.substr(8),  // 16 + len wraps
@@ -98,11 +113,16 @@ TEST_F(SlotimgCli, ErrorsTakeOneLine) {
     const ToolRun help = slotimg({"extract", "x.img", "--bogus", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("usage: slotimg extract")) << help.out;
-    const std::string k = path("s.bin"), o = path("o"), t = "--type=kernel", v = "--version=1.2.3.4";
-    const struct { std::vector<std::string> args; const char* says; } errors[] = {
+    const std::string k = path("s.bin"), o = path("o"), t = "--type=kernel",
+                      v = "--version=1.2.3.4";
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } errors[] = {
         {{"create", t, v, "--layout=2", "--header-length=20", k, "-o", o}, "24..65535"},
         {{"create", t, v, write("hdr3.bin", "HDR3\1\2\3\4\5\6"), "-o", o}, "HDR3"},
-        {{"bundle", "-o", o, path("s.img"), write("junk.img", s_ + "\1\2\3")}, "trailing 3 bytes at offset 56"},
+        {{"bundle", "-o", o, path("s.img"), write("junk.img", s_ + "\1\2\3")},
+         "trailing 3 bytes at offset 56"},
         {{"extract", path("s.img"), "--index", "1", "-o", o}, "holds 1 sub-image; there is no #1"},
     };
     for (const auto& c : errors) {
@@ -125,48 +145,66 @@ TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
     fs::create_directories(images);
     for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"})
         write("sw/flash/" + std::string(name) + ".bin", std::string(0x1000, '\xFF'));
-    const auto create = [&](const std::string& type, const std::string& payload, const std::string& out,
-                            std::vector<std::string> more = {}) {
-        std::vector<std::string> args{"create", "--type", type, "--version", "1.2.3.4", write(out + ".bin", payload),
-                                      "-o", path(out)};
+    const auto create = [&](const std::string& type, const std::string& payload,
+                            const std::string& out, std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"create",    "--type",  type,
+                                      "--version", "1.2.3.4", write(out + ".bin", payload),
+                                      "-o",        path(out)};
         args.insert(args.end(), more.begin(), more.end());
         EXPECT_EQ(slotimg(args).status, 0) << out;
         return path(out);
     };
-    const std::string kernel = create("kernel", std::string(0x1000 - 16, 'k'), "k.img");  // fills its partition
+    const std::string kernel =
+        create("kernel", std::string(0x1000 - 16, 'k'), "k.img");  // fills its partition
     const std::string app = create("application", std::string(300, 'a'), "a.img");
-    const std::string boot = create("bootloader", std::string(300, 'u'), "u.img", {"--embed-header"});
+    const std::string boot =
+        create("bootloader", std::string(300, 'u'), "u.img", {"--embed-header"});
     const std::string unknown = create("0x7F4F5249", std::string(30, 'x'), "x.img");
-    write("sw/flash/uboot.bin", read("u.img").substr(16));  // the payload only, its header copy inside
+    write("sw/flash/uboot.bin",
+          read("u.img").substr(16));  // the payload only, its header copy inside
     write("sw/root/user/images/image2", read("a.img"));
-    const std::string same = "skip as same version: \"Image has same version as existing image. Skipping update...\"";
-    const struct { std::vector<std::string> args; int status; std::string says; } rows[] = {
+    const std::string same =
+        "skip as same version: \"Image has same version as existing image. Skipping update...\"";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } rows[] = {
         {{"plan", kernel, "--switch", sw}, 0, "4096/3145728     good      install\n"},
         {{"plan", boot, "--switch", sw}, 0, "install (same version as installed)\n"},
         {{"plan", boot, "--switch", sw, "--skip-same-version"}, 1, same + "\ninstalls: nothing\n"},
-        {{"plan", app, "--switch", sw, "--slot=2", "--skip-same-version"}, 1,
+        {{"plan", app, "--switch", sw, "--slot=2", "--skip-same-version"},
+         1,
          "application slot 2           316/-            good      skip as same version: "
          "\"Image2 has same version as existing image. Skipping update...\""},
         {{"plan", app, "--switch", sw, "--slot=1", "--skip-same-version"}, 0, "install\n"},
-        {{"plan", app, "--switch", sw, "--skip-same-version"}, 0, "slot question"},  // the answer decides
+        {{"plan", app, "--switch", sw, "--skip-same-version"},
+         0,
+         "slot question"},  // the answer decides
         {{"plan", app, "--slot=3"}, 2, "bad slot '3'"},
-        {{"plan", app, "--switch", dir_.dir}, 2, "is not a switch-sim directory: no " + dir_.dir + "/flash/uboot.bin"},
+        {{"plan", app, "--switch", dir_.dir},
+         2,
+         "is not a switch-sim directory: no " + dir_.dir + "/flash/uboot.bin"},
     };
     for (const auto& row : rows) {
         const ToolRun r = slotimg(row.args);
         EXPECT_EQ(r.status, row.status) << row.says << "\n" << r.out << r.err;
-        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.says << "\nnot in\n" << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.says << "\nnot in\n"
+                                                                     << r.out << r.err;
     }
     write("sw/flash/kernel.bin", std::string(0x1000 - 1, '\xFF'));  // one byte short of the kernel
     const ToolRun short_room = slotimg({"plan", kernel, "--switch", sw});
     EXPECT_EQ(short_room.status, 1);
-    EXPECT_NE(short_room.out.find("\"Flash Write range past end of partition. | kernel image update failed\""),
-              std::string::npos) << short_room.out;
+    EXPECT_NE(short_room.out.find(
+                  "\"Flash Write range past end of partition. | kernel image update failed\""),
+              std::string::npos)
+        << short_room.out;
 
     const ToolRun warned = slotimg({"bundle", "-o", path("w.img"), unknown, app});
     EXPECT_EQ(warned.status, 0);
-    EXPECT_EQ(warned.err, "slotimg bundle: warning: " + path("w.img") +
-                              " would not install whole: sub-image #0 (0x7F4F5249) is skipped: unknown type\n");
+    EXPECT_EQ(warned.err,
+              "slotimg bundle: warning: " + path("w.img") +
+                  " would not install whole: sub-image #0 (0x7F4F5249) is skipped: unknown type\n");
     const ToolRun strict = slotimg({"bundle", "--strict", "-o", path("strict.img"), app, unknown});
     EXPECT_EQ(strict.status, 1);
     EXPECT_TRUE(fs::exists(path("w.img")));

@@ -27,7 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 // `n` bytes that differ with `seed` and are never 0xFF.
 inline Bytes pattern(std::size_t n, unsigned seed) {
     Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + seed + i / 251) % 251);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = static_cast<std::uint8_t>((i * 7 + seed + i / 251) % 251);
     return b;
 }
 
@@ -49,7 +50,8 @@ inline Bytes read_file(const std::string& path) {
 // Writes a Bytes or a std::string.
 template <typename Data>
 void write_file(const std::string& path, const Data& data) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
 // `b` with the 32-bit word at `at` set to `v` and its CRC made right again.
@@ -74,8 +76,10 @@ inline Bytes header(std::uint32_t magic, std::uint32_t len, int layout = 1, std:
 }
 
 // A sound sub-image: a header of h bytes (16 in layout 1), the payload, its CRC.
-inline Bytes subimage(std::uint32_t type, const Bytes& payload, int layout = 1, std::uint16_t h = 16) {
-    const std::uint32_t len = static_cast<std::uint32_t>(payload.size()) + (layout == 3 ? h - 16u : 0u);
+inline Bytes subimage(std::uint32_t type, const Bytes& payload, int layout = 1,
+                      std::uint16_t h = 16) {
+    const std::uint32_t len =
+        static_cast<std::uint32_t>(payload.size()) + (layout == 3 ? h - 16u : 0u);
     Bytes b = header(type, len, layout, h);
     b.resize(layout == 1 ? 16 : h);
     return resealed(b + payload, 12, 0x01020304);  // the id word
@@ -93,9 +97,7 @@ inline std::string path_of(std::FILE* f) {
     return "/proc/self/fd/" + std::to_string(fileno(f));
 }
 
-inline Bytes contents(std::FILE* f) {
-    return read_file(path_of(f));
-}
+inline Bytes contents(std::FILE* f) { return read_file(path_of(f)); }
 
 // A directory under /tmp, removed with all it holds at the end.
 struct TempDir {
@@ -114,15 +116,20 @@ struct TempDir {
 // register file and bus log beside them, no waiting.
 struct Board {
     TempDir dir;
-    sim_board::Config config{.flash_dir = dir.file("flash"), .slot_register = dir.file("slot-register.bin"),
-                             .bus_log = dir.file("bus.log"), .time_scale = 0, .faults = ""};
+    sim_board::Config config{.flash_dir = dir.file("flash"),
+                             .slot_register = dir.file("slot-register.bin"),
+                             .bus_log = dir.file("bus.log"),
+                             .time_scale = 0,
+                             .faults = ""};
     explicit Board(const std::string& faults = "") {
         config.faults = faults;
         std::filesystem::create_directory(config.flash_dir);
     }
     Board(Board&&) = delete;
     ~Board() { sim_board::reset(); }
-    std::string partition_file(const std::string& name) const { return config.flash_dir + "/" + name + ".bin"; }
+    std::string partition_file(const std::string& name) const {
+        return config.flash_dir + "/" + name + ".bin";
+    }
     template <typename Data>
     void put(const std::string& name, const Data& data) const {
         write_file(partition_file(name), data);
@@ -175,7 +182,8 @@ struct Console {
 // each in brackets, as one line to standard output, then runs `then`.
 inline void stand_in(const std::string& name, const std::string& then = "") {
     const std::string path = "/usr/bin/" + name;
-    std::ofstream(path) << "#!/bin/sh\nprintf %s " << name << "; for a; do printf ' [%s]' \"$a\"; done; echo\n"
+    std::ofstream(path) << "#!/bin/sh\nprintf %s " << name
+                        << "; for a; do printf ' [%s]' \"$a\"; done; echo\n"
                         << then << "\n";
     ::chmod(path.c_str(), 0755);
 }
@@ -187,11 +195,14 @@ inline bool enter_stand_in_world() {
     static const bool entered = [] {
         if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m") != 0 || ::mkdir("/tmp/bin", 0755) != 0 ||
-            ::mkdir("/tmp/work", 0755) != 0 ||
-            ::mount("overlay", "/usr/bin", "overlay", 0, "lowerdir=/usr/bin,upperdir=/tmp/bin,workdir=/tmp/work") != 0)
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m") != 0 ||
+            ::mkdir("/tmp/bin", 0755) != 0 || ::mkdir("/tmp/work", 0755) != 0 ||
+            ::mount("overlay", "/usr/bin", "overlay", 0,
+                    "lowerdir=/usr/bin,upperdir=/tmp/bin,workdir=/tmp/work") != 0)
             return false;
-        for (const char* tool : {"ifconfig", "route", "tftp", "dhclient", "reboot", "mount", "find"}) stand_in(tool);
+        for (const char* tool :
+             {"ifconfig", "route", "tftp", "dhclient", "reboot", "mount", "find"})
+            stand_in(tool);
         return ::setenv("PATH", "/usr/bin", 1) == 0;
     }();
     return entered;

@@ -30,8 +30,8 @@ SubImageFacts facts_of(std::span<const std::uint8_t> file, const PlanRow& row,
     f.len_field = row.header.len;
     if (row.extent.status == ExtentStatus::ok) {
         const std::uint8_t* start = file.data() + row.offset;
-        f.computed_crc = image_crc32(start + 4, static_cast<std::size_t>(row.extent.total_length) - 4,
-                                     IMAGE_CRC_INIT);
+        f.computed_crc = image_crc32(
+            start + 4, static_cast<std::size_t>(row.extent.total_length) - 4, IMAGE_CRC_INIT);
     }
     f.slot = o.slot;
     f.skip_same_version = o.skip_same_version;
@@ -61,7 +61,8 @@ std::string reason_text(const std::string& reason) {
 
 std::string target_text(const PlanRow& row, int slot) {
     const InstallRule* rule = install_rule_of(row.extent.type);
-    if (rule == nullptr) return row.decision.decision == Decision::end_walk ? "-" : "none: unknown type";
+    if (rule == nullptr)
+        return row.decision.decision == Decision::end_walk ? "-" : "none: unknown type";
     if (rule->target != InstallTarget::application) return install_target_text(rule->target);
     if (slot == 1 || slot == 2) return printf_string("application slot %d", slot);
     return row.asks_slot ? "application slot question" : "application slot as answered";
@@ -79,16 +80,14 @@ std::string decision_column(const PlanRow& row) {
     if (!row.reached) return "not reached";
     const SubImageDecision& d = row.decision;
     switch (d.decision) {
-        case Decision::install:
-            return row.same_as_installed.value_or(false) ? "install (same version as installed)"
-                                                          : "install";
-        case Decision::end_walk:
-            return "end of walk (no sub-image in the last bytes)";
-        case Decision::skip_unknown:
-            return decision_text(d.decision);
-        case Decision::skip_same_version:
-        case Decision::refuse:
-            return std::string(decision_text(d.decision)) + ": " + reason_text(d.reason);
+    case Decision::install:
+        return row.same_as_installed.value_or(false) ? "install (same version as installed)"
+                                                     : "install";
+    case Decision::end_walk: return "end of walk (no sub-image in the last bytes)";
+    case Decision::skip_unknown: return decision_text(d.decision);
+    case Decision::skip_same_version:
+    case Decision::refuse:
+        return std::string(decision_text(d.decision)) + ": " + reason_text(d.reason);
     }
     return "?";
 }
@@ -116,7 +115,8 @@ std::size_t rows_after_direct_boot(const BundlePlan& plan) {
 std::vector<std::size_t> installed_rows(const BundlePlan& plan) {
     std::vector<std::size_t> rows;
     for (std::size_t i = 0; i < plan.rows.size(); ++i) {
-        if (plan.rows[i].reached && plan.rows[i].decision.decision == Decision::install) rows.push_back(i);
+        if (plan.rows[i].reached && plan.rows[i].decision.decision == Decision::install)
+            rows.push_back(i);
     }
     return rows;
 }
@@ -142,15 +142,15 @@ void append_optional(std::string* s, const char* key, const std::optional<std::u
 std::string row_json(const PlanRow& row, std::size_t index, int slot) {
     const InstallRule* rule = install_rule_of(row.extent.type);
     const char* type_name = image_type_name(row.extent.type);
-    std::string s = printf_string("{\"index\": %zu, \"offset\": %" PRIu64 ", \"type\": ", index,
-                                  row.offset);
+    std::string s =
+        printf_string("{\"index\": %zu, \"offset\": %" PRIu64 ", \"type\": ", index, row.offset);
     if (type_name) {
         append_json_string(&s, type_name);
     } else {
         s += "null";
     }
-    s += printf_string(", \"type_code\": %" PRIu32 ", \"version\": \"%s\", \"total_length\": %" PRIu64
-                       ", \"target\": ",
+    s += printf_string(", \"type_code\": %" PRIu32
+                       ", \"version\": \"%s\", \"total_length\": %" PRIu64 ", \"target\": ",
                        row.extent.type, format_version(row.header.id).c_str(),
                        row.extent.total_length);
     append_json_string(&s, target_text(row, slot));
@@ -164,7 +164,8 @@ std::string row_json(const PlanRow& row, std::size_t index, int slot) {
     append_optional(&s, "measured",
                     sized ? std::optional(measured_length(*rule, row.header.len, row.extent))
                           : std::nullopt);
-    append_optional(&s, "limit", rule && rule->size_message ? std::optional(rule->limit) : std::nullopt);
+    append_optional(&s, "limit",
+                    rule && rule->size_message ? std::optional(rule->limit) : std::nullopt);
     append_optional(&s, "partition_size", row.partition_size);
     s += ", \"crc\": ";
     s += row.reached && row.decision.crc != CrcVerdict::unchecked
@@ -173,7 +174,8 @@ std::string row_json(const PlanRow& row, std::size_t index, int slot) {
     s += ", \"same_as_installed\": ";
     s += row.same_as_installed ? (*row.same_as_installed ? "true" : "false") : "null";
     s += ", \"decision\": ";
-    s += row.reached ? printf_string("\"%s\"", decision_text(row.decision.decision)) : "\"not reached\"";
+    s += row.reached ? printf_string("\"%s\"", decision_text(row.decision.decision))
+                     : "\"not reached\"";
     s += ", \"reason\": ";
     if (row.reached && !row.decision.reason.empty()) {
         append_json_string(&s, row.decision.reason);
@@ -191,27 +193,28 @@ BundlePlan plan_bundle(std::span<const std::uint8_t> file, const PlanOptions& o)
     plan.slot = o.slot;
     bool asked = false;
     bool installed = false;
-    walk_sub_images(file, [&](std::uint64_t at, const std::uint8_t* first,
-                              const SubImageExtent& extent) {
-        PlanRow row;
-        row.offset = at;
-        row.extent = extent;
-        row.header = decode_image_header(first);
-        row.reached = !plan.stops_at.has_value();
-        note_switch(&row, first, o);
-        if (extent.type == IMAGE_TYPE_APPLICATION && o.slot == 0 && !asked) {
-            row.asks_slot = asked = true;
-        }
-        if (row.reached) {
-            row.decision = decide_sub_image(facts_of(file, row, o));
-            if (row.decision.decision == Decision::install) installed = true;
-            if (row.decision.decision == Decision::refuse) plan.stops_at = plan.rows.size();
-        } else {
-            row.decision.rule = install_rule_of(extent.type);
-        }
-        plan.rows.push_back(row);
-        return true;  // past a refusal the rest is listed, not decided
-    });
+    walk_sub_images(file,
+                    [&](std::uint64_t at, const std::uint8_t* first, const SubImageExtent& extent) {
+                        PlanRow row;
+                        row.offset = at;
+                        row.extent = extent;
+                        row.header = decode_image_header(first);
+                        row.reached = !plan.stops_at.has_value();
+                        note_switch(&row, first, o);
+                        if (extent.type == IMAGE_TYPE_APPLICATION && o.slot == 0 && !asked) {
+                            row.asks_slot = asked = true;
+                        }
+                        if (row.reached) {
+                            row.decision = decide_sub_image(facts_of(file, row, o));
+                            if (row.decision.decision == Decision::install) installed = true;
+                            if (row.decision.decision == Decision::refuse)
+                                plan.stops_at = plan.rows.size();
+                        } else {
+                            row.decision.rule = install_rule_of(extent.type);
+                        }
+                        plan.rows.push_back(row);
+                        return true;  // past a refusal the rest is listed, not decided
+                    });
     plan.result = installed && !plan.stops_at ? 1 : 0;
     return plan;
 }
@@ -222,17 +225,18 @@ std::vector<std::string> plan_problems(const BundlePlan& plan) {
         const PlanRow& row = plan.rows[i];
         if (!row.reached) continue;
         if (row.decision.decision == Decision::refuse) {
-            problems.push_back(row_name(row, i) + " is refused: " + reason_text(row.decision.reason) +
-                               printf_string(", and the %zu sub-image%s after it %s not reached",
-                                             plan.rows.size() - i - 1,
-                                             plan.rows.size() - i - 1 == 1 ? "" : "s",
-                                             plan.rows.size() - i - 1 == 1 ? "is" : "are"));
+            problems.push_back(
+                row_name(row, i) + " is refused: " + reason_text(row.decision.reason) +
+                printf_string(", and the %zu sub-image%s after it %s not reached",
+                              plan.rows.size() - i - 1, plan.rows.size() - i - 1 == 1 ? "" : "s",
+                              plan.rows.size() - i - 1 == 1 ? "is" : "are"));
         } else if (row.decision.decision == Decision::skip_unknown) {
             problems.push_back(row_name(row, i) + " is skipped: unknown type");
         }
     }
     if (!plan.stops_at && plan.result == 0) {
-        problems.push_back(printf_string("nothing would be installed (\"%s\")", NOTHING_INSTALLED_LINE));
+        problems.push_back(
+            printf_string("nothing would be installed (\"%s\")", NOTHING_INSTALLED_LINE));
     }
     return problems;
 }
@@ -264,10 +268,10 @@ std::string format_plan_text(const BundlePlan& plan, std::string_view name) {
         for (const std::string& p : problems) s += "result: " + p + "\n";
     }
     if (const std::size_t after = rows_after_direct_boot(plan)) {
-        s += printf_string(
-            "note: Enter at the slot question boots the application at once; the %zu "
-            "sub-image%s after it would not be installed\n",
-            after, after == 1 ? "" : "s");
+        s +=
+            printf_string("note: Enter at the slot question boots the application at once; the %zu "
+                          "sub-image%s after it would not be installed\n",
+                          after, after == 1 ? "" : "s");
     }
     return s;
 }
@@ -289,7 +293,8 @@ std::string format_plan_json(const BundlePlan& plan, std::string_view name,
     }
     s += plan.rows.empty() ? "]" : "\n]";
     s += ", \"installs\": [";
-    for (const std::size_t i : installed_rows(plan)) s += printf_string("%s%zu", s.back() == '[' ? "" : ", ", i);
+    for (const std::size_t i : installed_rows(plan))
+        s += printf_string("%s%zu", s.back() == '[' ? "" : ", ", i);
     s += printf_string("], \"result\": %d, \"stops_at\": ", plan.result);
     s += plan.stops_at ? printf_string("%zu", *plan.stops_at) : "null";
     s += ", \"problems\": [";

@@ -38,7 +38,7 @@ struct PlanRow {
     std::optional<bool> same_as_installed;  // known with a switch (and a slot)
     std::optional<std::uint32_t> partition_size;
     SubImageDecision decision;
-    bool reached = true;   // false: after the walk has stopped
+    bool reached = true;     // false: after the walk has stopped
     bool asks_slot = false;  // the first application while no slot is chosen
 };
 
@@ -46,7 +46,7 @@ struct BundlePlan {
     std::uint64_t file_size = 0;
     int slot = 0;  // as given
     std::vector<PlanRow> rows;
-    int result = 0;  // what the installer returns: 1 installed, 0 not
+    int result = 0;                       // what the installer returns: 1 installed, 0 not
     std::optional<std::size_t> stops_at;  // the row whose refusal ends the walk
 };
 

@@ -40,7 +40,8 @@ HeaderCopy check_header_copy(std::span<const std::uint8_t> sub, const SubImageEx
     if (e.type != IMAGE_TYPE_BOOTLOADER) return HeaderCopy::not_applicable;
     if (e.payload_length < kCopyEnd) return HeaderCopy::missing;
     const std::uint8_t* copy = sub.data() + e.header_length + BOOTLOADER_HEADER_COPY_OFFSET;
-    return std::memcmp(copy + 4, sub.data() + 4, 12) == 0 ? HeaderCopy::matches : HeaderCopy::differs;
+    return std::memcmp(copy + 4, sub.data() + 4, 12) == 0 ? HeaderCopy::matches
+                                                          : HeaderCopy::differs;
 }
 
 }  // namespace
@@ -54,17 +55,17 @@ void append_json_string(std::string* out, std::string_view text) {
     out->push_back('"');
     for (unsigned char ch : text) {
         switch (ch) {
-            case '"': out->append("\\\""); break;
-            case '\\': out->append("\\\\"); break;
-            case '\n': out->append("\\n"); break;
-            case '\t': out->append("\\t"); break;
-            case '\r': out->append("\\r"); break;
-            default:
-                if (ch < 0x20) {
-                    out->append(printf_string("\\u%04x", ch));
-                } else {
-                    out->push_back(static_cast<char>(ch));
-                }
+        case '"': out->append("\\\""); break;
+        case '\\': out->append("\\\\"); break;
+        case '\n': out->append("\\n"); break;
+        case '\t': out->append("\\t"); break;
+        case '\r': out->append("\\r"); break;
+        default:
+            if (ch < 0x20) {
+                out->append(printf_string("\\u%04x", ch));
+            } else {
+                out->push_back(static_cast<char>(ch));
+            }
         }
     }
     out->push_back('"');
@@ -115,40 +116,42 @@ std::string build_subimage(const CreateRequest& r, std::span<const std::uint8_t>
     if (r.type > IMAGE_TYPE_MASK) return "the type code must fit in 31 bits";
     std::uint32_t h = 0;
     switch (r.layout) {
-        case HEADER_LAYOUT_1:
-            if (r.header_length != 0 && r.header_length != IMAGE_FIXED_HEADER_SIZE)
-                return "layout 1 has a fixed 16-byte header; --header-length needs layout 2 or 3";
-            h = IMAGE_FIXED_HEADER_SIZE;
-            // A reader takes 24 bytes and looks for "HDR3" at bytes 16-19,
-            // which here are the first payload bytes.
-            if (payload.size() >= 4 && load_be32(payload.data()) == IMAGE_HDR3_WORD)
-                return "the payload begins with \"HDR3\", so a layout-1 image would be read as layout 3; "
-                       "use --layout 2 or 3";
-            // Shorter than 24 bytes in all: a walk that reaches it at the end
-            // of a file does not see it.
-            if (payload.size() < IMAGE_PROBE_SIZE - IMAGE_FIXED_HEADER_SIZE)
-                return printf_string("a layout-1 payload needs at least 8 bytes (this one has %zu); "
-                                     "use --layout 2 or 3 for a shorter one",
-                                     payload.size());
-            break;
-        case HEADER_LAYOUT_2:
-        case HEADER_LAYOUT_3:
-            h = r.header_length != 0 ? r.header_length : DEFAULT_EXTENDED_HEADER_LENGTH;
-            if (h < IMAGE_PROBE_SIZE || h > 0xFFFF)
-                return printf_string("header length %" PRIu32 " is outside 24..65535", h);
-            break;
-        default:
-            return "the layout must be 1, 2 or 3";
+    case HEADER_LAYOUT_1:
+        if (r.header_length != 0 && r.header_length != IMAGE_FIXED_HEADER_SIZE)
+            return "layout 1 has a fixed 16-byte header; --header-length needs layout 2 or 3";
+        h = IMAGE_FIXED_HEADER_SIZE;
+        // A reader takes 24 bytes and looks for "HDR3" at bytes 16-19,
+        // which here are the first payload bytes.
+        if (payload.size() >= 4 && load_be32(payload.data()) == IMAGE_HDR3_WORD)
+            return "the payload begins with \"HDR3\", so a layout-1 image would be read as layout "
+                   "3; "
+                   "use --layout 2 or 3";
+        // Shorter than 24 bytes in all: a walk that reaches it at the end
+        // of a file does not see it.
+        if (payload.size() < IMAGE_PROBE_SIZE - IMAGE_FIXED_HEADER_SIZE)
+            return printf_string("a layout-1 payload needs at least 8 bytes (this one has %zu); "
+                                 "use --layout 2 or 3 for a shorter one",
+                                 payload.size());
+        break;
+    case HEADER_LAYOUT_2:
+    case HEADER_LAYOUT_3:
+        h = r.header_length != 0 ? r.header_length : DEFAULT_EXTENDED_HEADER_LENGTH;
+        if (h < IMAGE_PROBE_SIZE || h > 0xFFFF)
+            return printf_string("header length %" PRIu32 " is outside 24..65535", h);
+        break;
+    default: return "the layout must be 1, 2 or 3";
     }
     if (r.embed_header) {
         if (r.type != IMAGE_TYPE_BOOTLOADER) return "only a bootloader image carries a header copy";
         if (payload.size() < kCopyEnd)
-            return printf_string("the header copy goes at payload bytes 240-255, but the payload has only %zu bytes",
-                                 payload.size());
+            return printf_string(
+                "the header copy goes at payload bytes 240-255, but the payload has only %zu bytes",
+                payload.size());
     }
     if (std::uint64_t{h} + payload.size() > kMaxTotalLength)
-        return printf_string("payload of %zu bytes is too large: an image holds at most 4294967295 bytes",
-                             payload.size());
+        return printf_string(
+            "payload of %zu bytes is too large: an image holds at most 4294967295 bytes",
+            payload.size());
 
     const std::uint32_t p = static_cast<std::uint32_t>(payload.size());
     ImageHeader header{};
@@ -213,20 +216,20 @@ ImageWalk walk_image_file(std::span<const std::uint8_t> file) {
 
 const char* status_text(SubImageStatus status) {
     switch (status) {
-        case SubImageStatus::sound: return "sound";
-        case SubImageStatus::crc_mismatch: return "crc mismatch";
-        case SubImageStatus::invalid_lengths: return extent_problem_text(ExtentStatus::invalid);
-        case SubImageStatus::truncated: return extent_problem_text(ExtentStatus::truncated);
+    case SubImageStatus::sound: return "sound";
+    case SubImageStatus::crc_mismatch: return "crc mismatch";
+    case SubImageStatus::invalid_lengths: return extent_problem_text(ExtentStatus::invalid);
+    case SubImageStatus::truncated: return extent_problem_text(ExtentStatus::truncated);
     }
     return "?";
 }
 
 const char* header_copy_text(HeaderCopy copy) {
     switch (copy) {
-        case HeaderCopy::not_applicable: return "not applicable";
-        case HeaderCopy::matches: return "matches";
-        case HeaderCopy::differs: return "differs from the header";
-        case HeaderCopy::missing: return "missing (payload shorter than 256 bytes)";
+    case HeaderCopy::not_applicable: return "not applicable";
+    case HeaderCopy::matches: return "matches";
+    case HeaderCopy::differs: return "differs from the header";
+    case HeaderCopy::missing: return "missing (payload shorter than 256 bytes)";
     }
     return "?";
 }
@@ -237,26 +240,28 @@ std::vector<std::string> walk_problems(const ImageWalk& walk) {
         const WalkEntry& e = walk.entries[i];
         const std::string where = printf_string("sub-image #%zu at offset %" PRIu64, i, e.offset);
         switch (e.status) {
-            case SubImageStatus::sound:
-                break;
-            case SubImageStatus::crc_mismatch:
-                problems.push_back(printf_string("%s: crc mismatch (stored 0x%08" PRIX32 ", computed 0x%08" PRIX32 ")",
-                                                 where.c_str(), e.header.crc, e.computed_crc));
-                break;
-            case SubImageStatus::invalid_lengths:
-                problems.push_back(printf_string("%s: %s (layout %u, len %" PRIu32 ", H %" PRIu32 ")", where.c_str(),
-                                                 status_text(e.status), unsigned{e.extent.layout}, e.header.len,
-                                                 e.extent.header_length));
-                break;
-            case SubImageStatus::truncated:
-                problems.push_back(printf_string("%s: %s (T %" PRIu64 ", %" PRIu64 " bytes remain)", where.c_str(),
-                                                 status_text(e.status), e.extent.total_length,
-                                                 walk.file_size - e.offset));
-                break;
+        case SubImageStatus::sound: break;
+        case SubImageStatus::crc_mismatch:
+            problems.push_back(printf_string("%s: crc mismatch (stored 0x%08" PRIX32
+                                             ", computed 0x%08" PRIX32 ")",
+                                             where.c_str(), e.header.crc, e.computed_crc));
+            break;
+        case SubImageStatus::invalid_lengths:
+            problems.push_back(printf_string("%s: %s (layout %u, len %" PRIu32 ", H %" PRIu32 ")",
+                                             where.c_str(), status_text(e.status),
+                                             unsigned{e.extent.layout}, e.header.len,
+                                             e.extent.header_length));
+            break;
+        case SubImageStatus::truncated:
+            problems.push_back(printf_string("%s: %s (T %" PRIu64 ", %" PRIu64 " bytes remain)",
+                                             where.c_str(), status_text(e.status),
+                                             e.extent.total_length, walk.file_size - e.offset));
+            break;
         }
     }
     if (walk.trailing_length != 0) {
-        problems.push_back(printf_string("trailing %" PRIu64 " bytes at offset %" PRIu64 " hold no sub-image",
+        problems.push_back(printf_string("trailing %" PRIu64 " bytes at offset %" PRIu64
+                                         " hold no sub-image",
                                          walk.trailing_length, walk.trailing_offset));
     }
     if (walk.entries.empty()) problems.push_back("no sub-image found");
@@ -264,25 +269,28 @@ std::vector<std::string> walk_problems(const ImageWalk& walk) {
 }
 
 std::string format_info_text(const ImageWalk& walk, std::string_view name) {
-    std::string s = printf_string("%.*s: %zu sub-image%s in %" PRIu64 " bytes\n", static_cast<int>(name.size()),
-                                  name.data(), walk.entries.size(), walk.entries.size() == 1 ? "" : "s",
-                                  walk.file_size);
+    std::string s = printf_string("%.*s: %zu sub-image%s in %" PRIu64 " bytes\n",
+                                  static_cast<int>(name.size()), name.data(), walk.entries.size(),
+                                  walk.entries.size() == 1 ? "" : "s", walk.file_size);
     if (!walk.entries.empty()) {
-        s += printf_string("%-3s %-10s %-12s %-15s %-6s %-6s %-10s %-10s %-10s %-10s %s\n", "#", "offset", "type",
-                           "version", "layout", "H", "P", "T", "crc", "computed", "status");
+        s += printf_string("%-3s %-10s %-12s %-15s %-6s %-6s %-10s %-10s %-10s %-10s %s\n", "#",
+                           "offset", "type", "version", "layout", "H", "P", "T", "crc", "computed",
+                           "status");
     }
     for (std::size_t i = 0; i < walk.entries.size(); ++i) {
         const WalkEntry& e = walk.entries[i];
         const std::string computed = e.extent.status == ExtentStatus::ok
                                          ? printf_string("0x%08" PRIX32, e.computed_crc)
                                          : std::string("-");
-        s += printf_string("%-3zu %-10" PRIu64 " %-12s %-15s %-6u %-6" PRIu32 " %-10" PRIu32 " %-10" PRIu64
-                           " 0x%08" PRIX32 " %-10s %s\n",
-                           i, e.offset, type_text(e.extent.type).c_str(), format_version(e.header.id).c_str(),
-                           unsigned{e.extent.layout}, e.extent.header_length, e.extent.payload_length,
-                           e.extent.total_length, e.header.crc, computed.c_str(), status_text(e.status));
+        s += printf_string("%-3zu %-10" PRIu64 " %-12s %-15s %-6u %-6" PRIu32 " %-10" PRIu32
+                           " %-10" PRIu64 " 0x%08" PRIX32 " %-10s %s\n",
+                           i, e.offset, type_text(e.extent.type).c_str(),
+                           format_version(e.header.id).c_str(), unsigned{e.extent.layout},
+                           e.extent.header_length, e.extent.payload_length, e.extent.total_length,
+                           e.header.crc, computed.c_str(), status_text(e.status));
         if (e.header_copy != HeaderCopy::not_applicable) {
-            s += printf_string("    header copy at payload byte 240: %s\n", header_copy_text(e.header_copy));
+            s += printf_string("    header copy at payload byte 240: %s\n",
+                               header_copy_text(e.header_copy));
         }
     }
     if (walk.trailing_length != 0) {
@@ -307,14 +315,18 @@ std::string format_info_json(const ImageWalk& walk, std::string_view name) {
         } else {
             s += "null";
         }
-        s += printf_string(", \"type_code\": %" PRIu32 ", \"magic\": %" PRIu32 ", \"version\": \"%s\"",
+        s += printf_string(", \"type_code\": %" PRIu32 ", \"magic\": %" PRIu32
+                           ", \"version\": \"%s\"",
                            e.extent.type, e.extent.magic, format_version(e.header.id).c_str());
-        s += printf_string(", \"layout\": %u, \"header_length\": %" PRIu32 ", \"payload_length\": %" PRIu32
-                           ", \"total_length\": %" PRIu64,
-                           unsigned{e.extent.layout}, e.extent.header_length, e.extent.payload_length,
-                           e.extent.total_length);
-        s += printf_string(", \"stored_crc\": \"0x%08" PRIX32 "\", \"computed_crc\": ", e.header.crc);
-        s += e.extent.status == ExtentStatus::ok ? printf_string("\"0x%08" PRIX32 "\"", e.computed_crc) : "null";
+        s += printf_string(", \"layout\": %u, \"header_length\": %" PRIu32
+                           ", \"payload_length\": %" PRIu32 ", \"total_length\": %" PRIu64,
+                           unsigned{e.extent.layout}, e.extent.header_length,
+                           e.extent.payload_length, e.extent.total_length);
+        s += printf_string(", \"stored_crc\": \"0x%08" PRIX32 "\", \"computed_crc\": ",
+                           e.header.crc);
+        s += e.extent.status == ExtentStatus::ok
+                 ? printf_string("\"0x%08" PRIX32 "\"", e.computed_crc)
+                 : "null";
         s += printf_string(", \"status\": \"%s\", \"sound\": %s", status_text(e.status),
                            e.status == SubImageStatus::sound ? "true" : "false");
         if (e.header_copy != HeaderCopy::not_applicable) {

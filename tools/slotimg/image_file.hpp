@@ -12,11 +12,11 @@
 
 // What `slotimg create` makes.
 struct CreateRequest {
-    std::uint32_t type = 0;            // type code, bit 31 clear
-    std::uint32_t version = 0;         // id word a.b.c.d, a most significant
-    std::uint8_t layout = 1;           // 1, 2 or 3
-    std::uint32_t header_length = 0;   // H; 0 picks the default (16, or 24 in layouts 2 and 3)
-    bool embed_header = false;         // put a copy of the 16-byte header at payload byte 240
+    std::uint32_t type = 0;           // type code, bit 31 clear
+    std::uint32_t version = 0;        // id word a.b.c.d, a most significant
+    std::uint8_t layout = 1;          // 1, 2 or 3
+    std::uint32_t header_length = 0;  // H; 0 picks the default (16, or 24 in layouts 2 and 3)
+    bool embed_header = false;        // put a copy of the 16-byte header at payload byte 240
 };
 
 inline constexpr std::uint32_t DEFAULT_EXTENDED_HEADER_LENGTH = 24;
@@ -52,7 +52,7 @@ enum class HeaderCopy {
     not_applicable,  // not a bootloader, or the extent is not usable
     matches,         // len, magic and id equal those of the header
     differs,
-    missing,         // payload shorter than 256 bytes
+    missing,  // payload shorter than 256 bytes
 };
 
 struct WalkEntry {

@@ -4,6 +4,4 @@
 
 #include "slotimg/slotimg_cli.hpp"
 
-int main(int argc, char** argv) {
-    return run_slotimg(argc, argv, stdout, stderr);
-}
+int main(int argc, char** argv) { return run_slotimg(argc, argv, stdout, stderr); }

@@ -48,7 +48,8 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* out, st
 // Writes `pieces` one after another to a temporary file beside `path` and
 // renames it into place, so a failed run never leaves half a file and an
 // output may replace one of its own inputs.
-bool write_file_replacing(const std::string& path, const std::vector<std::span<const std::uint8_t>>& pieces,
+bool write_file_replacing(const std::string& path,
+                          const std::vector<std::span<const std::uint8_t>>& pieces,
                           std::string* error) {
     std::string temp = path + ".XXXXXX";
     UniqueFd f(::mkstemp(temp.data()));
@@ -130,8 +131,8 @@ struct Args {
 
 // Splits argv[first..argc) into options (--name VALUE, --name=VALUE, flags)
 // and positional arguments; "--" ends the options.
-bool parse_args(int argc, const char* const* argv, int first, std::span<const OptionDef> defs, Args* args,
-                std::string* error) {
+bool parse_args(int argc, const char* const* argv, int first, std::span<const OptionDef> defs,
+                Args* args, std::string* error) {
     bool options_done = false;
     for (int i = first; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -276,13 +277,13 @@ constexpr const char* kExtractHelp =
 
 // Reports an error as one line on `err`; returns the exit status to use.
 int fail(std::FILE* err, std::string_view command, const std::string& message, int status = 1) {
-    std::fprintf(err, "slotimg %.*s: %s\n", static_cast<int>(command.size()), command.data(), message.c_str());
+    std::fprintf(err, "slotimg %.*s: %s\n", static_cast<int>(command.size()), command.data(),
+                 message.c_str());
     return status;
 }
 
 int usage_error(std::FILE* err, std::string_view command, const std::string& message) {
-    return fail(err, command,
-                message + " (see 'slotimg " + std::string(command) + " --help')", 2);
+    return fail(err, command, message + " (see 'slotimg " + std::string(command) + " --help')", 2);
 }
 
 int help(std::FILE* out, const char* text) {
@@ -303,9 +304,11 @@ int cmd_create(const Args& a, std::FILE* out, std::FILE* err) {
 
     CreateRequest r;
     if (!parse_type(*type, &r.type))
-        return usage_error(err, cmd, "unknown type '" + *type + "': expected a type name or a code below 2^31");
+        return usage_error(
+            err, cmd, "unknown type '" + *type + "': expected a type name or a code below 2^31");
     if (!parse_version(*version, &r.version))
-        return usage_error(err, cmd, "bad version '" + *version + "': expected A.B.C.D, each 0-255");
+        return usage_error(err, cmd,
+                           "bad version '" + *version + "': expected A.B.C.D, each 0-255");
     if (const std::string* layout = a.value("--layout")) {
         if (*layout != "1" && *layout != "2" && *layout != "3")
             return usage_error(err, cmd, "bad layout '" + *layout + "': expected 1, 2 or 3");
@@ -330,9 +333,12 @@ int cmd_create(const Args& a, std::FILE* out, std::FILE* err) {
 
     const ImageWalk walk = walk_image_file(image);
     const WalkEntry& e = walk.entries.at(0);
-    std::fprintf(out, "%s: %s %s, layout %u, H %" PRIu32 ", P %" PRIu32 ", T %" PRIu64 ", crc 0x%08" PRIX32 "\n",
-                 output->c_str(), type->c_str(), format_version(e.header.id).c_str(), unsigned{e.extent.layout},
-                 e.extent.header_length, e.extent.payload_length, e.extent.total_length, e.header.crc);
+    std::fprintf(out,
+                 "%s: %s %s, layout %u, H %" PRIu32 ", P %" PRIu32 ", T %" PRIu64
+                 ", crc 0x%08" PRIX32 "\n",
+                 output->c_str(), type->c_str(), format_version(e.header.id).c_str(),
+                 unsigned{e.extent.layout}, e.extent.header_length, e.extent.payload_length,
+                 e.extent.total_length, e.header.crc);
     return 0;
 }
 
@@ -362,14 +368,14 @@ int cmd_bundle(const Args& a, std::FILE* out, std::FILE* err) {
     const std::vector<std::string> problems = plan_problems(plan_bundle(whole, PlanOptions{}));
     const bool strict = a.has("--strict");
     for (const std::string& p : problems) {
-        std::fprintf(err, "slotimg bundle: %s%s would not install whole: %s\n", strict ? "" : "warning: ",
-                     output->c_str(), p.c_str());
+        std::fprintf(err, "slotimg bundle: %s%s would not install whole: %s\n",
+                     strict ? "" : "warning: ", output->c_str(), p.c_str());
     }
     if (strict && !problems.empty()) return 1;
     std::string error;
     if (!write_file_replacing(*output, pieces, &error)) return fail(err, cmd, error);
-    std::fprintf(out, "%s: %zu sub-image%s, %" PRIu64 " bytes\n", output->c_str(), count, count == 1 ? "" : "s",
-                 total);
+    std::fprintf(out, "%s: %zu sub-image%s, %" PRIu64 " bytes\n", output->c_str(), count,
+                 count == 1 ? "" : "s", total);
     return 0;
 }
 
@@ -381,8 +387,8 @@ int cmd_info(const Args& a, std::FILE* out, std::FILE* err) {
     std::string error;
     if (!read_whole_file(a.positional[0], &file, &error)) return fail(err, cmd, error);
     const ImageWalk walk = walk_image_file(file);
-    const std::string text =
-        a.has("--json") ? format_info_json(walk, a.positional[0]) : format_info_text(walk, a.positional[0]);
+    const std::string text = a.has("--json") ? format_info_json(walk, a.positional[0])
+                                             : format_info_text(walk, a.positional[0]);
     std::fputs(text.c_str(), out);
     return 0;
 }
@@ -410,7 +416,8 @@ int cmd_plan(const Args& a, std::FILE* out, std::FILE* err) {
     if (a.positional.size() != 1) return usage_error(err, cmd, "expected exactly one BUNDLE");
     PlanOptions options;
     if (const std::string* slot = a.value("--slot")) {
-        if (*slot != "1" && *slot != "2") return usage_error(err, cmd, "bad slot '" + *slot + "': expected 1 or 2");
+        if (*slot != "1" && *slot != "2")
+            return usage_error(err, cmd, "bad slot '" + *slot + "': expected 1 or 2");
         options.slot = (*slot)[0] - '0';
     }
     options.skip_same_version = a.has("--skip-same-version");
@@ -425,8 +432,9 @@ int cmd_plan(const Args& a, std::FILE* out, std::FILE* err) {
     std::vector<std::uint8_t> file;
     if (!read_whole_file(name, &file, &error)) return fail(err, cmd, error, 2);
     const BundlePlan plan = plan_bundle(file, options);
-    const std::string text = a.has("--json") ? format_plan_json(plan, name, switch_dir ? *switch_dir : "")
-                                             : format_plan_text(plan, name);
+    const std::string text = a.has("--json")
+                                 ? format_plan_json(plan, name, switch_dir ? *switch_dir : "")
+                                 : format_plan_text(plan, name);
     std::fputs(text.c_str(), out);
     return installs_whole(plan) ? 0 : 1;
 }
@@ -451,7 +459,8 @@ int cmd_extract(const Args& a, std::FILE* out, std::FILE* err) {
     if (index >= walk.entries.size()) {
         return fail(err, cmd,
                     name + " holds " + std::to_string(walk.entries.size()) + " sub-image" +
-                        (walk.entries.size() == 1 ? "" : "s") + "; there is no #" + std::to_string(index));
+                        (walk.entries.size() == 1 ? "" : "s") + "; there is no #" +
+                        std::to_string(index));
     }
     const WalkEntry& e = walk.entries[static_cast<std::size_t>(index)];
     const std::string where = name + ": sub-image #" + std::to_string(index);
@@ -460,13 +469,14 @@ int cmd_extract(const Args& a, std::FILE* out, std::FILE* err) {
     if (e.status == SubImageStatus::crc_mismatch && !a.has("--force"))
         return fail(err, cmd, where + " has a crc mismatch (use --force to extract it anyway)");
 
-    const std::size_t start = static_cast<std::size_t>(e.offset) +
-                              (a.has("--payload") ? std::size_t{e.extent.header_length} : std::size_t{0});
+    const std::size_t start =
+        static_cast<std::size_t>(e.offset) +
+        (a.has("--payload") ? std::size_t{e.extent.header_length} : std::size_t{0});
     const std::size_t end = static_cast<std::size_t>(e.offset + e.extent.total_length);
     const std::span<const std::uint8_t> bytes(file.data() + start, end - start);
     if (!write_file_replacing(*output, {bytes}, &error)) return fail(err, cmd, error);
-    std::fprintf(out, "%s: %zu bytes (%s of sub-image #%" PRIu64 ")\n", output->c_str(), bytes.size(),
-                 a.has("--payload") ? "payload" : "whole", index);
+    std::fprintf(out, "%s: %zu bytes (%s of sub-image #%" PRIu64 ")\n", output->c_str(),
+                 bytes.size(), a.has("--payload") ? "payload" : "whole", index);
     return 0;
 }
 
@@ -477,8 +487,8 @@ struct Command {
 };
 
 constexpr OptionDef kCreateOptions[] = {{"--type", true},          {"--version", true},
-                                         {"--layout", true},        {"--header-length", true},
-                                         {"--embed-header", false}, {"-o", true}};
+                                        {"--layout", true},        {"--header-length", true},
+                                        {"--embed-header", false}, {"-o", true}};
 constexpr OptionDef kBundleOptions[] = {{"-o", true}, {"--strict", false}};
 constexpr OptionDef kPlanOptions[] = {
     {"--switch", true}, {"--json", false}, {"--slot", true}, {"--skip-same-version", false}};
@@ -490,10 +500,9 @@ constexpr OptionDef kExtractOptions[] = {
 
 int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     static const Command commands[] = {
-        {"create", kCreateOptions, cmd_create},  {"bundle", kBundleOptions, cmd_bundle},
-        {"info", kInfoOptions, cmd_info},        {"verify", {}, cmd_verify},
-        {"plan", kPlanOptions, cmd_plan},
-        {"extract", kExtractOptions, cmd_extract},
+        {"create", kCreateOptions, cmd_create}, {"bundle", kBundleOptions, cmd_bundle},
+        {"info", kInfoOptions, cmd_info},       {"verify", {}, cmd_verify},
+        {"plan", kPlanOptions, cmd_plan},       {"extract", kExtractOptions, cmd_extract},
     };
     if (argc < 2) {
         std::fputs("slotimg: no command given (see 'slotimg --help')\n", err);
@@ -524,7 +533,7 @@ int run_slotimg(int argc, const char* const* argv, std::FILE* out, std::FILE* er
         std::fflush(out);
         return status;
     }
-    std::fprintf(err, "slotimg: unknown command '%.*s' (see 'slotimg --help')\n", static_cast<int>(name.size()),
-                 name.data());
+    std::fprintf(err, "slotimg: unknown command '%.*s' (see 'slotimg --help')\n",
+                 static_cast<int>(name.size()), name.data());
     return 2;
 }

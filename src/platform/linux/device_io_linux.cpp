@@ -13,9 +13,7 @@
 
 namespace device_io {
 
-int mtd_open(const char* path, int flags) {
-    return ::open(path, flags);
-}
+int mtd_open(const char* path, int flags) { return ::open(path, flags); }
 
 int mtd_get_info(int fd, MtdInfo* info) {
     mtd_info_user user{};
@@ -40,13 +38,9 @@ int mtd_erase(int fd, std::uint32_t start, std::uint32_t length) {
     return ::ioctl(fd, MEMERASE, &erase) < 0 ? -1 : 0;
 }
 
-int i2c_open(const char* path) {
-    return ::open(path, O_RDWR);
-}
+int i2c_open(const char* path) { return ::open(path, O_RDWR); }
 
-int i2c_close(int fd) {
-    return ::close(fd);
-}
+int i2c_close(int fd) { return ::close(fd); }
 
 int i2c_set_target(int fd, int address) {
     return ::ioctl(fd, I2C_SLAVE, static_cast<long>(address)) < 0 ? -1 : 0;
@@ -61,8 +55,8 @@ int i2c_write_byte(int fd, std::uint8_t value) {
 
 // One SMBus transfer through I2C_SMBUS, built here so that nothing but the
 // kernel headers is needed.
-static int smbus_access(int fd, std::uint8_t read_write, std::uint8_t command,
-                        std::uint32_t size, i2c_smbus_data* data) {
+static int smbus_access(int fd, std::uint8_t read_write, std::uint8_t command, std::uint32_t size,
+                        i2c_smbus_data* data) {
     i2c_smbus_ioctl_data args{};
     args.read_write = read_write;
     args.command = command;
@@ -89,8 +83,6 @@ void wait_microseconds(unsigned long microseconds) {
     ::usleep(static_cast<useconds_t>(microseconds));
 }
 
-void wait_seconds(unsigned seconds) {
-    ::sleep(seconds);
-}
+void wait_seconds(unsigned seconds) { ::sleep(seconds); }
 
 }  // namespace device_io

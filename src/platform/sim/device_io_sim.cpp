@@ -15,11 +15,11 @@
 #include "platform/unique_fd.hpp"
 
 using sim_board::internal::Board;
+using sim_board::internal::erase_size_of;
 using sim_board::internal::FlashOp;
 using sim_board::internal::log_line;
 using sim_board::internal::OpenBus;
 using sim_board::internal::OpenMtd;
-using sim_board::internal::erase_size_of;
 using sim_board::internal::take_flash_op;
 
 namespace {
@@ -52,7 +52,7 @@ bool writable(const OpenMtd& mtd) {
 
 // Size of the partition file behind `fd`, or -1.
 long long partition_size(int fd) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return -1;
     return static_cast<long long>(st.st_size);
 }

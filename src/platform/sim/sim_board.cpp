@@ -37,9 +37,11 @@ bool parse_erase_sizes(std::string_view text, Settings* out, std::string* error)
     for (std::string_view piece : split(text, ',')) {
         std::uint64_t value = 0;
         std::size_t eq = piece.find('=');
-        std::string_view name = eq == std::string_view::npos ? std::string_view{} : piece.substr(0, eq);
+        std::string_view name =
+            eq == std::string_view::npos ? std::string_view{} : piece.substr(0, eq);
         std::string_view number = eq == std::string_view::npos ? piece : piece.substr(eq + 1);
-        if ((eq != std::string_view::npos && name.empty()) || !parse_number(number, 0xFFFFFFFFull, &value)) {
+        if ((eq != std::string_view::npos && name.empty()) ||
+            !parse_number(number, 0xFFFFFFFFull, &value)) {
             *error = "bad erase size '" + std::string(piece) + "'";
             return false;
         }
@@ -70,13 +72,20 @@ bool parse_fault(std::string_view piece, Settings* out) {
     }
     if (f.size() == 4 && f[0] == "flash" && !f[1].empty()) {
         FlashOp op;
-        if (f[2] == "read") op = FlashOp::read;
-        else if (f[2] == "erase") op = FlashOp::erase;
-        else if (f[2] == "write") op = FlashOp::write;
-        else if (f[2] == "info") op = FlashOp::info;
-        else if (f[2] == "lose") op = FlashOp::lose;
-        else if (f[2] == "noerase") op = FlashOp::noerase;
-        else return false;
+        if (f[2] == "read")
+            op = FlashOp::read;
+        else if (f[2] == "erase")
+            op = FlashOp::erase;
+        else if (f[2] == "write")
+            op = FlashOp::write;
+        else if (f[2] == "info")
+            op = FlashOp::info;
+        else if (f[2] == "lose")
+            op = FlashOp::lose;
+        else if (f[2] == "noerase")
+            op = FlashOp::noerase;
+        else
+            return false;
         if (!parse_number(f[3], 0xFFFFFFFFull, &number) || number == 0) return false;
         out->flash_faults.push_back({std::string(f[1]), op, static_cast<unsigned long>(number)});
         return true;
@@ -172,7 +181,7 @@ void log_line(const char* format, ...) {
     va_end(args);
     if (n < 0) return;
     std::size_t len = static_cast<std::size_t>(n) < sizeof line - 1 ? static_cast<std::size_t>(n)
-                                                                   : sizeof line - 2;
+                                                                    : sizeof line - 2;
     line[len++] = '\n';
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
@@ -236,13 +245,9 @@ bool configure(const Config& config) {
     return true;
 }
 
-void reset() {
-    internal::forget_board();
-}
+void reset() { internal::forget_board(); }
 
-FlashCounts flash_counts() {
-    return internal::board().counts;
-}
+FlashCounts flash_counts() { return internal::board().counts; }
 
 int mtd_open_flags(int fd) {
     const internal::Board& b = internal::board();

@@ -99,9 +99,9 @@ struct Config {
     std::string flash_dir = "/sim/flash";
     std::string erase_size = "65536";
     std::string slot_register = "/sim/slot-register.bin";
-    std::string bus_log;   // empty: no log
+    std::string bus_log;  // empty: no log
     double time_scale = 1.0;
-    std::string faults;    // empty: none
+    std::string faults;  // empty: none
 };
 
 // Forgets the board (closes every descriptor the simulation opened, clears
@@ -175,8 +175,8 @@ struct OpenBus {
 
 struct Board {
     Settings settings;
-    std::map<int, OpenMtd> mtds;   // by descriptor
-    std::map<int, OpenBus> buses;  // by descriptor
+    std::map<int, OpenMtd> mtds;                                     // by descriptor
+    std::map<int, OpenBus> buses;                                    // by descriptor
     std::map<std::pair<std::string, int>, unsigned long> flash_ops;  // (partition, op) -> count
     FlashCounts counts;
     std::uint8_t mux_mask = 0;         // channels routed by 0x71
