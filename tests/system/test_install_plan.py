@@ -9,20 +9,21 @@ import subprocess
 import switch_harness as h
 from switch_harness import SLOT_QUESTION as QUESTION
 
-PROMPT = "\n" + h.PROMPT
 LISTING = h.LISTING.split("\n")[0] + "\n"
 LABEL = re.compile(r"Installing (?:Boot Loader|Kernel|Root Filesystem|Device Tree|Diagnostics|"
                    r"Application): ")
-PARTITION = {"bootloader": "uboot", "devicetree": "devicetree", "kernel": "kernel",
-             "rootfs": "rfs", "diagnostics": "rescue"}
+# Where each type goes: a flash partition, or slot file 1 (the answer given).
+PLACE = {"bootloader": "uboot", "devicetree": "devicetree", "kernel": "kernel", "rootfs": "rfs",
+         "diagnostics": "rescue", "application": "slot1"}
 UNKNOWN_TYPE = "0x7F4F5249"
 
 # Each bundle from make(type, total length): sub-images made by slotimg, back to back.
 BUNDLES = {
-    "every-flash-type": lambda m: [m("bootloader", 4096), m("devicetree", 4000), m("kernel", 70000),
-                                   m("rootfs", 30000), m("diagnostics", 20000), m("application", 5000)],
-    "at-the-limit": lambda m: [m("devicetree", 262144)],
-    "one-byte-over": lambda m: [m("kernel", 9000), m("devicetree", 262145), m("application", 3000)],
+    "every-flash-type": lambda m: [m("bootloader", 4096), m("devicetree", 4000),
+                                   m("kernel", 70000), m("rootfs", 30000),
+                                   m("diagnostics", 20000), m("application", 5000)],
+    "one-byte-over": lambda m: [m("kernel", 9000), m("devicetree", 262145),
+                                m("application", 3000)],
     "unknown-type": lambda m: [m(UNKNOWN_TYPE, 3000), m("kernel", 9001)],
     "padding": lambda m: [m("application", 3001), b"\x1a" * 1000],
     "bad-crc-second": lambda m: [m("kernel", 9002), h.corrupted(m("devicetree", 5000), 100),
@@ -45,8 +46,8 @@ def maker(slotimg, work):
 
 
 def plan_of(slotimg, switch, bundle):
-    r = subprocess.run([str(slotimg), "plan", str(bundle), "--switch", str(switch.path), "--json"],
-                         capture_output=True, text=True)
+    r = subprocess.run([slotimg, "plan", bundle, "--switch", switch.path, "--json"],
+                       capture_output=True, text=True)
     plan = json.loads(r.stdout)
     assert r.returncode == (0 if plan["whole"] else 1), r.stdout + r.stderr
     return plan
@@ -59,12 +60,11 @@ def tftp_install(c, name):
                                                  name)):
         c.expect(prompt)
         c.line(answer)
-    c.expect("Installing image %s from TFTP server" % name)
     asked = c.child.expect_exact([QUESTION, LISTING.replace("\n", "\r\n")]) == 0
     if asked:
         c.send("1\r")
         c.expect(LISTING)
-    c.expect(PROMPT)
+    c.expect(h.PROMPT)
     return asked
 
 
@@ -74,6 +74,13 @@ def console_rows(text):
     found = list(LABEL.finditer(text))
     ends = [m.start() for m in found[1:]] + [len(text)]
     return [(m.group(0), text[m.end():end]) for m, end in zip(found, ends)]
+
+
+def held(switch):
+    """What each place holds (None: no slot file)."""
+    files = {place: switch.flash(place) for place in PLACE.values() if place != "slot1"}
+    files["slot1"] = switch.slot_path(1)
+    return {place: f.read_bytes() if f.exists() else None for place, f in files.items()}
 
 
 def test_plan_and_install_agree_row_by_row(switch, boot, slotimg, tmp_path):
@@ -86,36 +93,28 @@ def test_plan_and_install_agree_row_by_row(switch, boot, slotimg, tmp_path):
         bundle.write_bytes(data)
         bundle.chmod(0o644)
         plan = plan_of(slotimg, switch, bundle)
-        before = {p: switch.flash(p).read_bytes() for p in PARTITION.values()}
-        slot1 = switch.slot_path(1).read_bytes() if switch.slot_path(1).exists() else None
+        before = held(switch)
         mark = len(c.transcript)
         asked = tftp_install(c, name)
         text = c.transcript[mark:]
         rows = console_rows(text)
         looked_at = [r for r in plan["subimages"] if r["decision"] != "not reached" and r["label"]]
         assert [label for label, _ in rows] == [r["label"] for r in looked_at], name + text
-        assert asked == any(r["target"] == "application slot question" and r["decision"] == "install"
-                            for r in looked_at), name
-        written = set()
         for (label, said), r in zip(rows, looked_at):
-            sub = data[r["offset"]:r["offset"] + r["total_length"]]
-            if r["decision"] == "refuse and stop":
+            if r["decision"] != "install":
                 assert said == r["reason"], (name, r)
-            elif r["type"] == "application":
-                assert said.endswith("\nImage1 updated succeeded\n") or \
-                    said.endswith("\nImage1 updated succeeded\nFile processed\n"), (name, said)
-                assert switch.slot_path(1).read_bytes() == sub, name
-                written.add("slot1")
+        installed = [r for r in looked_at if r["decision"] == "install"]
+        assert asked == any(r["target"] == "application slot question" for r in installed), name
+        written = {}
+        for r in installed:   # the boot loader's partition holds the payload only
+            sub = data[r["offset"]:r["offset"] + r["total_length"]]
+            written[PLACE[r["type"]]] = sub[16:] if r["type"] == "bootloader" else sub
+        for place, now in held(switch).items():
+            if place in written:
+                assert now[:len(written[place])] == written[place], (name, place)
             else:
-                assert r["decision"] == "install", (name, r)
-                part = PARTITION[r["type"]]
-                payload = sub[16:] if r["type"] == "bootloader" else sub
-                assert switch.flash(part).read_bytes()[:len(payload)] == payload, (name, r)
-                written.add(part)
-        for part in set(PARTITION.values()) - written:
-            assert switch.flash(part).read_bytes() == before[part], (name, part)
-        if "slot1" not in written:
-            assert (switch.slot_path(1).read_bytes() if switch.slot_path(1).exists() else None) == slot1
+                assert now == before[place], (name, place)
         reached_end = plan["stops_at"] is None
         assert ("File processed\n" in text) == reached_end, name
-        assert ("ERROR: No valid image found\n" in text) == (reached_end and plan["result"] == 0), name
+        nothing_valid = reached_end and plan["result"] == 0
+        assert ("ERROR: No valid image found\n" in text) == nothing_valid, name
