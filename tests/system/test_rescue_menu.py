@@ -1,6 +1,6 @@
 # Rescue Mode through the console of a simulated switch: the single-key prompt,
-# the version report and Reboot. (Exit: see test_rescue_partition and
-# test_faults; entering it from the launch's question: test_boot.)
+# the version report and Reboot. (Exit, and entering it from the launch's
+# question: test_boot.)
 import pytest
 
 import switch_harness as h
@@ -10,20 +10,21 @@ PROMPT = "\n" + h.PROMPT
 
 
 def install_versions(switch, slotimg, tmp_path):
-    def image(image_type, version, payload):
-        (tmp_path / image_type).write_bytes(payload)
-        return h.make_image(slotimg, tmp_path / image_type, tmp_path / "img",
-                            image_type=image_type, version=version).read_bytes()
+    (tmp_path / "payload").write_bytes(b"not an archive\n")
+
+    def image(image_type, version):
+        return h.make_image(slotimg, tmp_path / "payload", tmp_path / "img", image_type,
+                            version).read_bytes()
 
     # The boot loader partition holds only the payload, which carries a copy of
     # its image header at byte 240; kernel and device tree hold the whole image.
     uboot = bytearray(b"\x5a" * 1024)
-    uboot[240:256] = image("bootloader", "1.255.10.0", bytes(uboot))[:16]
-    for part, data in (("uboot", uboot), ("kernel", image("kernel", "3.2.1.0", b"k" * 900)),
-                       ("devicetree", image("devicetree", "5.0.0.7", b"d" * 900))):
+    uboot[240:256] = image("bootloader", "1.255.10.0")[:16]
+    for part, data in (("uboot", uboot), ("kernel", image("kernel", "3.2.1.0")),
+                       ("devicetree", image("devicetree", "5.0.0.7"))):
         with open(switch.flash(part), "r+b") as f:
             f.write(data)
-    switch.put_slot(1, image("application", "2.0.0.12", b"not an archive\n"))
+    switch.put_slot(1, image("application", "2.0.0.12"))
 
 
 # Keys typed at the prompt -> everything the console shows from there to the R.

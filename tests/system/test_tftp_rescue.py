@@ -13,15 +13,11 @@ APP = "TFTP RESCUED APP"
 # qemu-user, which runs the PowerPC loader, does not pass the ethtool request
 # of the link test on: there every configuration ends without a link.
 EMULATED = os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc"
-AFTER_CONFIGURING = "EthTool GLINK error.\n" + NO_LINK if EMULATED else ""
+GLINK_ERROR = "EthTool GLINK error.\n" if EMULATED else ""
 
 
 def installing(name):
     return "Installing image %s from TFTP server %s\n" % (name, SERVER)
-
-
-def menu_on_network(switch, boot, net="--net"):
-    return h.rescue_menu(switch, boot, args=[net])
 
 
 def tftp_dialogue(c, name, netmask="255.255.255.0", gateway=""):
@@ -35,27 +31,23 @@ def in_switch_netns(console, *argv):
     return h.run(["ip", "netns", "exec", "swsim-%d-sw" % console.child.pid, *argv]).stdout
 
 
-def bundle_on_server(switch, slotimg, app_image, name):
-    path = switch.path / "tftp" / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    h.make_bundle(slotimg, [app_image(APP, version="2.0.0.1")], path).chmod(0o644)
-
-
 def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, boot, slotimg,
                                                                           app_image):
     # The server holds a file under exactly that name (a directory "x;touch "
     # and below it the path), so only a name passed on unchanged finds it.
     name = "x;touch /tmp/owned"
-    bundle_on_server(switch, slotimg, app_image, name)
+    bundle = switch.path / "tftp" / name
+    bundle.parent.mkdir(parents=True)
+    h.make_bundle(slotimg, [app_image(APP, version="2.0.0.1")], bundle).chmod(0o644)
     switch.select_slot(2)  # slot 2 holds nothing: the install must select slot 1
-    c = menu_on_network(switch, boot)
+    c = h.rescue_menu(switch, boot, args=["--net"])
     c.key("M")
     c.expect("MAC address (format nn:nn:nn:nn:nn:nn): ")
     c.line("00:11:22:33:44:55")
     c.expect("00:11:22:33:44:55\n" + MENU)
     tftp_dialogue(c, name, gateway=SERVER)
     c.expect(name + "\n\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\n" + CONFIGURING +
-             AFTER_CONFIGURING + installing(name))
+             (GLINK_ERROR + NO_LINK if EMULATED else "") + installing(name))
     c.expect(INSTALL_QUESTION)
     c.send("1\r")
     c.expect_in_order("Image1 updated succeeded\n", MENU)
@@ -80,10 +72,9 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
 # Nobody answers: the cable unplugged (no link, still tried; the attempts
 # themselves: the TFTP rescue unit tests).
 def test_no_answer_three_attempts_then_abort(switch, boot):
-    c = menu_on_network(switch, boot, "--net=unplugged")
+    c = h.rescue_menu(switch, boot, args=["--net=unplugged"])
     tftp_dialogue(c, "rescue.img", netmask="")
-    c.expect("rescue.img\n" + CONFIGURING + ("EthTool GLINK error.\n" if EMULATED else "") +
-             NO_LINK + installing("rescue.img"))
+    c.expect("rescue.img\n" + CONFIGURING + GLINK_ERROR + NO_LINK + installing("rescue.img"))
     for n in (1, 2, 3):
         c.expect("Attempt %d/3 of tftp timed out\n" % n, timeout=150)
     c.expect("Tftp download failed. Aborting\n" + MENU)
