@@ -27,10 +27,6 @@ def tftp_dialogue(c, name, netmask="255.255.255.0", gateway=""):
         c.line(text)
 
 
-def in_switch_netns(console, *argv):
-    return h.run(["ip", "netns", "exec", "swsim-%d-sw" % console.child.pid, *argv]).stdout
-
-
 def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, boot, slotimg,
                                                                           app_image):
     # The server holds a file under exactly that name (a directory "x;touch "
@@ -56,10 +52,9 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
     neighbour = h.run(["ip", "-n", "swsim-%d-srv" % c.child.pid, "neigh", "show",
                        "192.0.2.5"]).stdout
     assert "lladdr 00:11:22:33:44:55" in neighbour, neighbour
-    if switch.engine == h.NS:   # and in the switch's own namespace
-        port = in_switch_netns(c, "ip", "addr", "show", "eth0")
-        assert "inet 192.0.2.5/24" in port, port
-        assert "default via 192.0.2.1" in in_switch_netns(c, "ip", "route")
+    if switch.engine == h.NS:   # and the gateway given became the switch's route
+        route = h.run(["ip", "-n", "swsim-%d-sw" % c.child.pid, "route"]).stdout
+        assert "default via 192.0.2.1" in route, route
     assert reboot_from_menu(c) == 0
     assert switch.register(h.REG_SELECTED) == 1
 
