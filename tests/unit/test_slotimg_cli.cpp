@@ -39,8 +39,8 @@ protected:
         for (const auto& a : args) argv.push_back(a.c_str());
         UniqueFile out(std::tmpfile()), err(std::tmpfile());
         const int status = run_slotimg(int(argv.size()), argv.data(), out.get(), err.get());
-        const unit::Bytes o = unit::contents(out.get()), e = unit::contents(err.get());
-        return {status, {o.begin(), o.end()}, {e.begin(), e.end()}};
+        return {status, unit::read_text(unit::path_of(out.get())),
+                unit::read_text(unit::path_of(err.get()))};
     }
 
     unit::TempDir dir_;
