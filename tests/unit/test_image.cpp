@@ -230,8 +230,9 @@ TEST(DecideSubImage, InTheInstallersOrder) {
 }
 
 // Cut-short lengths (looked at before the boot loader's len is measured) or a partition too small
-// are refused before any write; a lost write fails at the read-back.
+// are refused before any write; a lost write or a failed read fails at the read-back.
 TEST_F(Installer, RefusedBeforeWritingOrFailedAtReadBack) {
+    const std::string failed = "100%\nkernel image update failed\n";
     const struct {
         const char* faults;
         Bytes bundle;
@@ -240,8 +241,8 @@ TEST_F(Installer, RefusedBeforeWritingOrFailedAtReadBack) {
     } rows[] = {
         {"", resealed(image(BOOT, 1024), 4, 0x7FFFFFF0u),
          "Boot Loader: Bad header for UBOOT: cut short by the end of the file, voiding download\n"},
-        {"flash:kernel:lose:5", image(KERNEL, 5 * 4096 + 100),
-         "100%\nkernel image update failed\n"},
+        {"flash:kernel:lose:5", image(KERNEL, 5 * 4096 + 100), failed},
+        {"flash:kernel:read:7", image(KERNEL, 5 * 4096 + 100), failed},  // in the read-back
         {"", image(KERNEL, 2 * 4096 + 1),
          "Kernel: Flash Write range past end of partition.\nkernel image update failed\n",
          2 * 4096},
