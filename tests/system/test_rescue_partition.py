@@ -17,7 +17,9 @@ BULK = os.urandom(200000)
 
 def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
     switch.put_slot(1, app_image(APP1))
-    c = h.rescue_menu(switch, boot)
+    switch.setenv("diagnostics=rescue", "shell=on")
+    c = boot()
+    c.expect(h.MENU)
     for key in "dn":
         c.key(key)
     c.expect_in_order(CONFIRM + "\nBooting diags image...\nImage not found... \n", PROMPT)
@@ -32,6 +34,15 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
                       "Image not found... \n", PROMPT)
     assert not switch.slot_path(1).exists()
     assert (switch.path / "root/user/images").is_dir()
+    # Exit: the slot boot finds no slot file and enters Rescue Mode; Exit from
+    # there leads to the shell (shell=on), then the reboot.
+    c.key("E")
+    c.expect_in_order("Failed to open Application image 2.", PROMPT)
+    c.key("E")
+    c.key('echo "shell $((6 * 7))"\r')
+    c.expect("shell 42\n")
+    c.line("exit")
+    c.expect(REBOOT)
 
 
 # The image in the rescue partition, the answer to the install
