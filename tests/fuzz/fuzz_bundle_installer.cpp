@@ -1,6 +1,6 @@
-// Fuzz target: the bundle installer over arbitrary bundles on a simulated flash of small
-// partitions. The first byte picks the slot (1, 2, or 0 to boot the download), whether it is given
-// or the operator's answer, and the same-version test. What is left must agree with the outcome.
+// Fuzz target: the bundle installer on a simulated flash of small partitions. The first byte picks
+// the slot (1, 2, or 0: boot the download), whether it is given or answered, and the same-version
+// test; what is left must agree with the outcome.
 #include <filesystem>
 
 #include "fuzz_support.hpp"
@@ -72,24 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(boot || !std::filesystem::exists(app_archive_path()));
 
     // Only the slot chosen gets a file: a sound sub-image of the bundle, then selected.
-    bool changed = false;
+    bool written = false;
     for (const int s : {1, 2}) {
         if (!std::filesystem::exists(slot_file_path(s))) continue;
         const std::string image = fuzz::contents(slot_file_path(s));
         FUZZ_CHECK(s == slot);
         FUZZ_CHECK(fuzz::sound(image));
         FUZZ_CHECK(bundle.find(image) != std::string::npos);
-        changed = true;
+        written = true;
     }
-    FUZZ_CHECK(reg[SLOT_REG_SELECTED] == (changed ? slot : 0));
+    FUZZ_CHECK(reg[SLOT_REG_SELECTED] == (written ? slot : 0));
+    // An install wrote a slot file or a partition.
     for (const char* name : PARTITIONS)
-        changed = changed || fuzz::contents(dir + "/" + name + ".bin") != FILL;
-    FUZZ_CHECK(!changed || !out.ends_with("ERROR: No valid image found\n"));
-    if (outcome != InstallOutcome::installed) return 0;
-    // An install changed something, and no step of it failed.
-    FUZZ_CHECK(changed);
-    FUZZ_CHECK(out.find("voiding") == std::string::npos);
-    FUZZ_CHECK(out.find("ailed") == std::string::npos);
-    FUZZ_CHECK(out.find("too big") == std::string::npos);
+        written = written || fuzz::contents(dir + "/" + name + ".bin") != FILL;
+    FUZZ_CHECK(outcome != InstallOutcome::installed || written);
     return 0;
 }
