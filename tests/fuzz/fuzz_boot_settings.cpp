@@ -6,8 +6,8 @@
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<char> text(data, data + size);  // exactly as long as the text: ASan sees past it
-    text.push_back('\0');
+    std::vector<char> text(size + 1);  // the text and a NUL, no more: ASan sees a read past it
+    std::copy(data, data + size, text.begin());
     BootSettings s;
     scan_boot_settings(text.data(), &s);
     FUZZ_CHECK(!s.second_attempt);

@@ -50,8 +50,9 @@ TEST(TftpRescue, Dialogues) {
         "IP addr    :192.0.2.5\nNetmask    :255.255.0.0\nGateway    :\nServer addr:192.0.2.1\n";
     const std::string ask = "Image Filename: ";
     const std::string bad = "Invalid filename. Try again please\n" + ask;
-    const std::string fetch = "Installing image second from TFTP server 192.0.2.1\n"
-                              "tftp [-g] [-r] [second] [-l] [/tmp/image] [192.0.2.1]\n";
+    const std::string installing = "Installing image second from TFTP server 192.0.2.1\n";
+    const std::string fetch =
+        installing + "tftp [-g] [-r] [second] [-l] [/tmp/image] [192.0.2.1]\n";
     // The netmask is set with the port down, before the settling wait.
     const std::string configured =
         "ifconfig [eth0] [192.0.2.5]\n\tNetmask    : 255.255.0.0\nifconfig [eth0] [down]\n"
@@ -71,8 +72,7 @@ TEST(TftpRescue, Dialogues) {
              "\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No "
              "valid image found\n",
          "", waits + "wait 3s\n"},
-        {"second\n",
-         ask + "second\n" + configured + "Installing image second from TFTP server 192.0.2.1\n",
+        {"second\n", ask + "second\n" + configured + installing,
          "Can't remove /tmp/image: Is a directory\n", waits, true},
     };
     for (const auto& c : cases) {
