@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "boot/boot_sequence.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
 #include "platform/outside_programs.hpp"
