@@ -107,6 +107,7 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
         {"diagnostics first", subimage(DIAG, pattern(30, 4), 3, 40) + app2, found, DIAG, 0, 40, 30},
         {"other types skipped", unknown + rootfs + kernel + app2, found, APP, 25 + 24 + 116, 32,
          50},
+        {"empty file", {}, end_of_file, 0},
         {"under 24 bytes after a kernel", kernel + subimage(APP, {1, 2}), end_of_file, KERNEL},
         // A bootable header with unusable lengths: the caller treats it as a failed checksum.
         {"layout 1, len wraps", header(APP, 0xFFFFFFF8), bad_bootable, APP},
@@ -221,9 +222,9 @@ TEST(CopyDebuggerImage, StopsAtTheEndOfTheFile) {
     EXPECT_TRUE(contents(gz.get()) == Bytes(file.begin() + 16, file.end()));
 }
 
-// What failed on the boot path goes to standard error, all else to standard output (the system
-// suite sees the two merged, in order): slot 1 fails its CRC, slot 2 is missing, so the second
-// attempt finds slot 1 again, then the reboot.
+// The boot path tells what it does on standard output and what failed on standard error (the
+// console merges the two): slot 1 fails its CRC, slot 2 is missing, so the second attempt finds
+// slot 1 again, then the reboot.
 TEST(BootSequence, FailuresGoToStandardError) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     Board board;
@@ -243,6 +244,9 @@ TEST(BootSequence, FailuresGoToStandardError) {
     const Printed printed = console.finish();
     set_path_root_for_testing("");
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(printed.out,
+              "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image '1'\n"
+              "Booting image '2'\nreboot\n");
     EXPECT_EQ(printed.err, "Image1 CRC failed, trying Image2 now.\nFailed to open Application "
                            "image 2. Trying image 1.\n"
                            "Both image1 and image2 failed.\n");
