@@ -13,7 +13,7 @@ RESCUE, GDB = ["Entering Rescue Mode.", (PROMPT, "E")], "Extracting GDB from ima
 WARNING = "WARNING: Suspected incompatible application image detected during unpacking"
 
 
-def app(banner, preload=""):
+def app(banner, preload=""):   # with what it sees of env-setup
     return ("%s\napp sees APP_MODE=[production]\napp sees APP_LEVEL=[3]\n"
             "app sees LD_PRELOAD=[%s]\n" % (banner, preload))
 
@@ -21,14 +21,14 @@ def app(banner, preload=""):
 # id, selected slot, slot 1, slot 2, settings, console steps in order, slot booted.
 # A step (text, key) types the key once the text shows; "^text" follows at once.
 CASES = [
-    ("selected-2", 2, "app", "app", [], [B2, BACKTRACE, app(APP2)], 2),
+    ("selected-2", 2, "app", "app", [], [B2, BACKTRACE, APP2], 2),
     ("normal", 1, "app", "missing", [], ["[switch-sim] mount -o sync -t jffs2 /dev/mtd-user "
      "/user", B1, INSTALL, "install.sh sees APP_MODE=[]", BACKTRACE, app(APP1)], 1),
     ("slot1-missing", 1, "missing", "app", [], [B1, MISSING1 + " Trying image 2.", BACKTRACE,
-     app(APP2)], 2),
-    ("slot1-corrupt", 1, "corrupt", "app", [], [B1, CRC1, B2, BACKTRACE, app(APP2)], 2),
+     APP2], 2),
+    ("slot1-corrupt", 1, "corrupt", "app", [], [B1, CRC1, B2, BACKTRACE, APP2], 2),
     ("slot1-kernel-dt", 1, "kernel-dt", "app", [], [B1, "Image has invalid header 0x54f5249. "
-     "(0x64f5249)", INVALID1, B2, BACKTRACE, app(APP2)], 2),   # the last header's code
+     "(0x64f5249)", INVALID1, B2, BACKTRACE, APP2], 2),   # the last header's code
     ("both-corrupt", 1, "corrupt", "corrupt", [], [B1, CRC1, B2, BOTH, REBOOT], 0),
     ("both-empty", 1, "empty", "empty", [], [B1, INVALID1, B2,
      "No valid application image found. Trying rescue image", *RESCUE, REBOOT], 0),
@@ -36,19 +36,19 @@ CASES = [
      "Failed to open Application image 2.", *RESCUE, REBOOT], 0),
     ("gdb-missing", 1, "app", "missing", ["gdb=on", "memchk=on"], [B1, GDB,
      "Failed to open GDB image (from slot 2)", "**** GDB mode selected but GDB not "
-     "available. Please install GDB image ***", BACKTRACE, app(APP1)], 1),
+     "available. Please install GDB image ***", BACKTRACE, APP1], 1),
     # the management port dialogue (q leaves it) comes before the boot
     ("gdbserver", 1, "app", "missing", ["gdb=off", "gdbserver=on", "gdbport=2345", "memchk=on"],
      [IP_QUIT, B1, INSTALL, "[switch-sim] gdbserver :2345 /tmp/home/bin/mp.elf.strip", REBOOT], 1),
     ("memchk", 1, "app", "missing", ["memchk=on"], [B1, app(APP1, "libduma.so.0.0.0"), REBOOT], 1),
     ("shell", 1, "app", "missing", ["shell=on"], [B1, ("Dropping into shell",
      "echo shell sees APP_MODE=[$APP_MODE]\r"), ("shell sees APP_MODE=[production]",
-     "exit\r"), "Dropping out of shell", BACKTRACE, app(APP1)], 1),
+     "exit\r"), "Dropping out of shell", BACKTRACE, APP1], 1),
     # the key is not echoed: the next output follows the question on its line
     ("question-n", 1, "no-distro-id", "missing", [],
-     [B1, WARNING, (QUESTION, "n"), "^" + INSTALL, BACKTRACE, app(APP1)], 1),
+     [B1, WARNING, (QUESTION, "n"), "^" + INSTALL, BACKTRACE, APP1], 1),
     ("question-y", 1, "no-distro-id", "missing", [], [B1, WARNING, (QUESTION, "y"),
-     "Entering Rescue Mode.", "\tE) Exit", RESCUE[1], INSTALL, BACKTRACE, app(APP1)], 1),
+     "Entering Rescue Mode.", "\tE) Exit", RESCUE[1], INSTALL, BACKTRACE, APP1], 1),
 ]
 
 
