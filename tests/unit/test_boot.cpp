@@ -1,5 +1,4 @@
-// boot/: the boot settings, the env-setup scan, the walk over slot files with the verified payload copy, the
-// rescue sub-image and the debugger copy.
+// boot/: the boot settings, the env-setup file, the walk over a slot file, the verified copies.
 #include <sys/wait.h>
 
 #include <cstring>
@@ -18,7 +17,7 @@ namespace {
 using namespace std::string_literals;
 using namespace unit;
 constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS,
-                        KERNEL = IMAGE_TYPE_KERNEL;
+                        KERNEL = IMAGE_TYPE_KERNEL, CHUNK = STREAM_CHUNK_SIZE;
 
 // The switches that are on, then the port.
 std::string summary(const BootSettings& s) {
@@ -47,11 +46,9 @@ TEST(LoadBootSettings, EveryLookupRule) {
         {"kgdb=on gdbport=-5", "gdb port=-5"},                  // a substring match
         {"gdb=off gdb=on gdbport=1 gdbport=2", "port=1"},       // the first occurrence counts
         {"gdbport=abc gdbport=5", "port=1234"},                 // no number: the port stays
-        {"gdbport=\0shell=on"s, "shell port=1234"},  // an empty value, then the next variable
-        {"gdbserver=on gdb=off", "gdb gdbserver port=1234"},  // gdb is looked up first
+        {"gdbserver=on gdb=off", "gdb gdbserver port=1234"},    // gdb is looked up first
         {"gdb=on gdbserver=off", "gdb port=1234"},
         {"gdbport=99999999999", "port=2147483647"},
-        {"shell=on shell=off memchk=yes", "shell port=1234"},
         {"memchk=on diagnostics=rescuer", "memchk rescue port=1234"},  // six characters decide
         {"diagnostics=diagsX", "diags port=1234"},                     // five characters decide
         {std::string(1272, 'x') + "shell=on", "shell port=1234"},  // the value ends at byte 1280
@@ -78,7 +75,6 @@ TEST(ApplyEnvSetup, ScansPairsToTheEnd) {
         int names;
         std::vector<std::pair<std::string, std::string>> vars;
     } cases[] = {
-        {"ES_A 1 ES_B 2\n", 2, {{"ES_A", "1"}, {"ES_B", "2"}}},
         {"ES_A 1 ES_B", 2, {{"ES_A", "1"}, {"ES_B", ""}}},  // an odd count: the last name gets ""
         {" \n", 0, {{"ES_A", "old"}}},
         {"\tES_A\v1\r\nES_B\f2", 2, {{"ES_A", "1"}, {"ES_B", "2"}}},  // every kind of white space
@@ -108,16 +104,12 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
         BootWalkEnd end;
         std::uint32_t type, at = 0, h = 0, p = 0;
     } cases[] = {
-        {"kernel then application", kernel + app2, found, APP, 116, 32, 50},
         {"diagnostics first", subimage(DIAG, pattern(30, 4), 3, 40) + app2, found, DIAG, 0, 40, 30},
         {"other types skipped", unknown + rootfs + kernel + app2, found, APP, 25 + 24 + 116, 32,
          50},
         {"empty file", {}, end_of_file, 0},
-        {"no bootable type", kernel + unknown + rootfs, end_of_file, IMAGE_TYPE_ROOTFS},
         {"under 24 bytes after a kernel", kernel + subimage(APP, {1, 2}), end_of_file, KERNEL},
-        {"erased flash", Bytes(64, 0xFF), bad_header, 0x7FFFFFFF},
         // A bootable header with unusable lengths: the caller treats it as a failed checksum.
-        {"layout 2, h under 16", header(APP, 100, 2, 8), bad_bootable, APP},
         {"layout 1, len wraps", header(APP, 0xFFFFFFF8), bad_bootable, APP},
         {"ends a byte into an application", kernel + Bytes(app3.begin(), app3.end() - 1),
          bad_bootable, APP},
@@ -136,49 +128,38 @@ TEST(FindBootSubimage, WalksByTheExtentOfEachHeader) {
         EXPECT_EQ(ftello(f.get()), off_t(c.at));
         EXPECT_EQ(walk.extent.header_length, c.h);
         EXPECT_EQ(walk.extent.payload_length, c.p);
-        EXPECT_EQ(walk.stored_crc, load_be32(&c.file[c.at]));
     }
 }
 
 // Sizes around the chunk and header lengths that split one; every fault leaves
 // the archive empty, though most of the payload was already written.
 TEST(CopyVerifiedPayload, WritesExactlyThePayloadOrLeavesTheArchiveEmpty) {
-    constexpr std::size_t P = 3 * STREAM_CHUNK_SIZE + 17;
+    constexpr std::size_t P = 3 * CHUNK + 17;
     const struct {
         int layout;
         std::uint16_t h;
         std::size_t p, flip = 0, cut = 0;
-        std::uint32_t crc_xor = 0;
     } cases[] = {
-        {1, 16, STREAM_CHUNK_SIZE - 16},
-        {3, 0xFFFF, 2 * STREAM_CHUNK_SIZE + 5},
+        {1, 16, CHUNK - 16},         // one chunk exactly
+        {3, 0xFFFF, 2 * CHUNK + 5},  // a header longer than a chunk
         {2, 4097, P},
-        {2, 4097, P, 4097 + P - 1},  // the last payload byte changed
-        {2, 4097, P, 4},             // the first byte after the CRC word changed
-        {2, 4097, P, 0, 1},          // the file ends in the payload
-        {2, 4097, P, 0, 0, 1},       // another CRC expected
+        {2, 4097, P, 4},     // the first byte after the CRC word changed
+        {2, 4097, P, 0, 1},  // the file ends in the payload
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.p << " flip " << c.flip << " cut " << c.cut << " xor " << c.crc_xor);
+        SCOPED_TRACE(testing::Message() << c.p << " flip " << c.flip << " cut " << c.cut);
         const Bytes payload = pattern(c.p, 9), lead = subimage(KERNEL, pattern(33, 1));
         Bytes img = subimage(APP, payload, c.layout, c.h);
-        const std::uint32_t crc = load_be32(img.data()) ^ c.crc_xor;
+        const std::uint32_t crc = load_be32(img.data());
         img[c.flip] ^= c.flip != 0 ? 0x80 : 0;
         img.resize(img.size() - c.cut);
         UniqueFile in = file_with(lead + img), out(std::tmpfile());  // a buffered archive
         ASSERT_EQ(fseeko(in.get(), off_t(lead.size()), SEEK_SET), 0);
-        const bool sound = c.flip == 0 && c.cut == 0 && c.crc_xor == 0;
+        const bool sound = c.flip == 0 && c.cut == 0;
         EXPECT_EQ(copy_verified_payload(in.get(), c.h, std::uint32_t(c.p), crc, out.get()), sound);
-        EXPECT_TRUE(contents(out.get()) ==
-                    (sound ? payload : Bytes{}));  // (not printed: megabytes)
-        if (sound) {
-            EXPECT_EQ(ftello(in.get()), off_t(lead.size() + img.size()));
-        }
+        EXPECT_TRUE(contents(out.get()) == (sound ? payload : Bytes{}));  // not printed: megabytes
     }
 }
-
-constexpr std::uint32_t CHUNK = STREAM_CHUNK_SIZE;
 
 // A partition in memory that fails its Nth read, and any read past its end or over a chunk.
 struct Flash {
@@ -215,7 +196,6 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
         int fail_read = 0;
     } cases[] = {
         {"layout 2", partition(diag), sound, 40, std::uint32_t(diag.size())},
-        {"erased", Bytes(1 << 20, 0xFF), not_found},
         {"last payload byte changed", partition(bad_crc), corrupt},
         {"partition ends a byte inside the image", partition(app, app.size() - 1), corrupt},
         {"probe read fails", partition(app), corrupt, 0, 0, 1},
@@ -231,32 +211,24 @@ TEST(StreamRescueImage, StreamsASoundPayloadAndLeavesTheArchiveEmptyOtherwise) {
     }
 }
 
-// The len bytes after the 16-byte header, or up to the end of the file (the system suite copies a sound one).
+// A length past the end of the file copies what follows the 16-byte header (the system suite
+// copies a sound one).
 TEST(CopyDebuggerImage, StopsAtTheEndOfTheFile) {
-    const struct {
-        std::uint32_t magic, len;
-        std::size_t body, copied;
-        const char* out;
-    } cases[] = {
-        {DIAG, 0xFFFFFFFF, 200000, 200008, "Found GDB image 2 of length = 4294967295.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.out);
-        const Bytes file = header(c.magic, c.len) + pattern(c.body, 11);  // 24 + body bytes
-        UniqueFile slot = file_with(file), gz(std::tmpfile());
-        Console console;
-        EXPECT_TRUE(copy_debugger_image(path_of(slot.get()).c_str(), path_of(gz.get()).c_str(), 2));
-        EXPECT_EQ(console.finish().out, c.out);
-        EXPECT_TRUE(contents(gz.get()) == Bytes(&file[16], &file[16] + c.copied));
-    }
+    const Bytes file = header(DIAG, 0xFFFFFFFF) + pattern(200000, 11);
+    UniqueFile slot = file_with(file), gz(std::tmpfile());
+    Console console;
+    EXPECT_TRUE(copy_debugger_image(path_of(slot.get()).c_str(), path_of(gz.get()).c_str(), 2));
+    EXPECT_EQ(console.finish().out, "Found GDB image 2 of length = 4294967295.\n");
+    EXPECT_TRUE(contents(gz.get()) == Bytes(file.begin() + 16, file.end()));
 }
 
-// The boot path tells what it does on standard output and what failed on standard error (the console merges
-// the two): slot 1 fails its CRC, slot 2 is missing, so the second attempt finds slot 1 again, then the reboot.
+// The boot path tells what it does on standard output and what failed on standard error (the
+// console merges the two): slot 1 fails its CRC, slot 2 is missing, so the second attempt finds
+// slot 1 again, then the reboot.
 TEST(BootSequence, FailuresGoToStandardError) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     Board board;
-    write_file(board.partition_file("ubootenv"), Bytes(0x2000, 0xFF));
+    board.put("ubootenv", Bytes(0x2000, 0xFF));
     board.apply();  // the register reads 0: slot 1
     set_path_root_for_testing(board.dir.dir);
     std::filesystem::create_directories(board.dir.file("user/images"));
@@ -272,8 +244,9 @@ TEST(BootSequence, FailuresGoToStandardError) {
     const Printed printed = console.finish();
     set_path_root_for_testing("");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(printed.out, "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image "
-                           "'1'\nBooting image '2'\nreboot\n");
+    EXPECT_EQ(printed.out,
+              "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image '1'\n"
+              "Booting image '2'\nreboot\n");
     EXPECT_EQ(printed.err, "Image1 CRC failed, trying Image2 now.\nFailed to open Application "
                            "image 2. Trying image 1.\n"
                            "Both image1 and image2 failed.\n");

@@ -16,12 +16,9 @@ struct ToolRun {
 class SlotimgCli : public testing::Test {
 protected:
     void SetUp() override {
-        const std::string payload = write("s.bin", std::string(40, '3'));
-        ASSERT_EQ(
-            slotimg({"create", "--type=rootfs", "--version=1.0.0.0", payload, "-o", path("s.img")})
-                .status,
-            0);
-        s_ = read("s.img");  // 56 bytes, crc 0xC38AC8EE
+        s_ = unit::read_text(
+            create("s", std::string(40, '3'), {"--type=rootfs", "--version=1.0.0.0"}));
+        ASSERT_EQ(s_.size(), 56u);  // crc 0xC38AC8EE
     }
     std::string path(const std::string& name) const { return dir_.file(name); }
     std::string write(const std::string& name, const std::string& data) const {
@@ -29,13 +26,21 @@ protected:
         return path(name);
     }
     std::string read(const std::string& name) const { return unit::read_text(path(name)); }
+    // NAME.img made by create from the payload NAME.bin, version 1.2.3.4 unless told.
+    std::string create(const std::string& name, const std::string& payload,
+                       std::vector<std::string> options) const {
+        options.insert(options.begin(), {"create", "--version=1.2.3.4",
+                                         write(name + ".bin", payload), "-o", path(name + ".img")});
+        EXPECT_EQ(slotimg(options).status, 0) << name;
+        return path(name + ".img");
+    }
     ToolRun slotimg(std::vector<std::string> args) const {
         std::vector<const char*> argv{"slotimg"};
         for (const auto& a : args) argv.push_back(a.c_str());
         UniqueFile out(std::tmpfile()), err(std::tmpfile());
         const int status = run_slotimg(int(argv.size()), argv.data(), out.get(), err.get());
-        const unit::Bytes o = unit::contents(out.get()), e = unit::contents(err.get());
-        return {status, {o.begin(), o.end()}, {e.begin(), e.end()}};
+        return {status, unit::read_text(unit::path_of(out.get())),
+                unit::read_text(unit::path_of(err.get()))};
     }
 
     unit::TempDir dir_;
@@ -43,22 +48,17 @@ protected:
 };
 
 TEST_F(SlotimgCli, CreateBundleInfoVerifyExtract) {
-    std::string kernel(1000, 'k'), app(70000, 0), boot(4096, '\xEE');
+    std::string app(70000, 0), boot(4096, '\xEE');
     std::iota(app.begin(), app.end(), '\7');
     const std::string b = path("b.img");
-    ASSERT_EQ(slotimg({"create", "--type", "kernel", "--version", "1.2.3.4", write("k", kernel),
-                       "-o", path("k.img")})
-                  .status,
-              0);
-    ASSERT_EQ(slotimg({"create", "--type=application", "--version=2.0.0.7", "--layout", "3",
-                       "--header-length", "32", write("a", app), "-o", path("a.img")})
-                  .status,
-              0);
-    ASSERT_EQ(slotimg({"create", "--type", "bootloader", "--version", "3.1.0.255", "--layout", "2",
-                       "--embed-header", write("u", boot), "-o", path("u.img")})
-                  .status,
-              0);
-    ASSERT_EQ(slotimg({"bundle", "-o", b, path("k.img"), path("a.img"), path("u.img")}).status, 0);
+    const std::string k = create("k", std::string(1000, 'k'), {"--type", "kernel"});
+    const std::string a = create(
+        "a", app,
+        {"--type=application", "--version", "2.0.0.7", "--layout", "3", "--header-length", "32"});
+    const std::string u =
+        create("u", boot,
+               {"--type", "bootloader", "--version=3.1.0.255", "--layout", "2", "--embed-header"});
+    ASSERT_EQ(slotimg({"bundle", "-o", b, k, a, u}).status, 0);
 
     const ToolRun info = slotimg({"info", b});
     EXPECT_EQ(info.status, 0);
@@ -70,7 +70,7 @@ TEST_F(SlotimgCli, CreateBundleInfoVerifyExtract) {
     EXPECT_EQ(slotimg({"verify", b}).out, b + ": 3 sub-images, all sound\n");
 
     ASSERT_EQ(slotimg({"extract", b, "--index", "0", "-o", path("x")}).status, 0);
-    EXPECT_EQ(read("x"), read("k.img"));
+    EXPECT_EQ(read("x"), unit::read_text(k));
     ASSERT_EQ(slotimg({"extract", b, "--index", "1", "-o", path("x"), "--payload"}).status, 0);
     EXPECT_TRUE(read("x") == app);
     // The boot loader's payload carries its header, CRC word 0, at byte 240.
@@ -94,7 +94,6 @@ TEST_F(SlotimgCli, VerifySaysWhatIsWrong) {
          at0 +
              "crc mismatch (stored 0xD38AC8EE, computed 0xC38AC8EE)"},  // the CRC word is not covered
         {flip(4), at0 + "cut short by the end of the file (T 268435512, 112 bytes remain)"},
-        {flip(30), at0 + "crc mismatch (stored 0xC38AC8EE, computed 0x69D89396)"},
         {s_ + s_.substr(0, 4) + "\xFF\xFF\xFF\xFF" + s_.substr(8),  // 16 + len wraps
          "sub-image #1 at offset 56: invalid header lengths (layout 1, len 4294967295, H 16)"},
         {"", "no sub-image found"},
@@ -140,26 +139,17 @@ TEST_F(SlotimgCli, ErrorsTakeOneLine) {
 // plan with what a switch holds: its partition sizes, its installed headers (the boot loader's copy at byte
 // 240, crc word aside), the slot and skip arguments; bundle's warning; usage errors exit 2.
 TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
-    const std::string sw = path("sw"), images = sw + "/root/user/images/";
+    const std::string sw = path("sw");
     fs::create_directories(sw + "/flash");
-    fs::create_directories(images);
-    for (const char* name : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"})
+    fs::create_directories(sw + "/root/user/images");
+    for (const char* name : {"uboot", "ubootenv", "devicetree", "rfs", "rescue"})
         write("sw/flash/" + std::string(name) + ".bin", std::string(0x1000, '\xFF'));
-    const auto create = [&](const std::string& type, const std::string& payload,
-                            const std::string& out, std::vector<std::string> more = {}) {
-        std::vector<std::string> args{"create",    "--type",  type,
-                                      "--version", "1.2.3.4", write(out + ".bin", payload),
-                                      "-o",        path(out)};
-        args.insert(args.end(), more.begin(), more.end());
-        EXPECT_EQ(slotimg(args).status, 0) << out;
-        return path(out);
-    };
-    const std::string kernel =
-        create("kernel", std::string(0x1000 - 16, 'k'), "k.img");  // fills its partition
-    const std::string app = create("application", std::string(300, 'a'), "a.img");
+    write("sw/flash/kernel.bin", std::string(0x1000 - 1, '\xFF'));  // one byte short of the kernel
+    const std::string kernel = create("k", std::string(0x1000 - 16, 'k'), {"--type=kernel"});
+    const std::string app = create("a", std::string(300, 'a'), {"--type=application"});
     const std::string boot =
-        create("bootloader", std::string(300, 'u'), "u.img", {"--embed-header"});
-    const std::string unknown = create("0x7F4F5249", std::string(30, 'x'), "x.img");
+        create("u", std::string(300, 'u'), {"--type=bootloader", "--embed-header"});
+    const std::string unknown = create("x", std::string(30, 'x'), {"--type=0x7F4F5249"});
     write("sw/flash/uboot.bin",
           read("u.img").substr(16));  // the payload only, its header copy inside
     write("sw/root/user/images/image2", read("a.img"));
@@ -170,7 +160,10 @@ TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
         int status;
         std::string says;
     } rows[] = {
-        {{"plan", kernel, "--switch", sw}, 0, "4096/3145728     good      install\n"},
+        {{"plan", kernel, "--switch", sw},
+         1,
+         "4096/3145728     good      refuse and stop: \"Flash Write range past end of partition. | "
+         "kernel image update failed\"\n"},
         {{"plan", boot, "--switch", sw}, 0, "install (same version as installed)\n"},
         {{"plan", boot, "--switch", sw, "--skip-same-version"}, 1, same + "\ninstalls: nothing\n"},
         {{"plan", app, "--switch", sw, "--slot=2", "--skip-same-version"},
@@ -192,13 +185,6 @@ TEST_F(SlotimgCli, PlanDecidesWithWhatTheSwitchHolds) {
         EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.says << "\nnot in\n"
                                                                      << r.out << r.err;
     }
-    write("sw/flash/kernel.bin", std::string(0x1000 - 1, '\xFF'));  // one byte short of the kernel
-    const ToolRun short_room = slotimg({"plan", kernel, "--switch", sw});
-    EXPECT_EQ(short_room.status, 1);
-    EXPECT_NE(short_room.out.find(
-                  "\"Flash Write range past end of partition. | kernel image update failed\""),
-              std::string::npos)
-        << short_room.out;
 
     const ToolRun warned = slotimg({"bundle", "-o", path("w.img"), unknown, app});
     EXPECT_EQ(warned.status, 0);

@@ -173,8 +173,7 @@ struct Console {
             saved[fd] = -1;
         }
         std::clearerr(stdin);
-        const Bytes o = contents(out.get()), e = contents(err.get());
-        return {{o.begin(), o.end()}, {e.begin(), e.end()}};
+        return {read_text(path_of(out.get())), read_text(path_of(err.get()))};
     }
 };
 
