@@ -1,8 +1,6 @@
-// Fuzz target: the bundle installer over arbitrary bundles on the simulated flash. The first byte picks the
-// slot (1, 2, or 0 to boot the download), whether it is given or the operator's answer, and the same-version
-// test. What is left must agree with the outcome and the messages.
-#include <sys/stat.h>
-
+// Fuzz target: the bundle installer on a simulated flash of small partitions. The first byte picks
+// the slot (1, 2, or 0: boot the download), whether it is given or answered, and the same-version
+// test; what is left must agree with the outcome.
 #include <filesystem>
 
 #include "fuzz_support.hpp"
@@ -14,33 +12,41 @@
 
 static const char* const PARTITIONS[] = {"uboot",  "ubootenv", "devicetree",
                                          "kernel", "rfs",      "rescue"};
-static const std::string FILL(4096, 'Z');  // small partitions: images too big for them are in reach
-static char scratch[] =
-    "/dev/shm/slotboot-fuzz-XXXXXX";  // the run's files, in memory, removed at exit
+static const std::string FILL(4096, 'Z');
+static char scratch[] = "/dev/shm/slotboot-fuzz-XXXXXX";
+
+// The board as every run finds it: partitions filled, register zero, no slot file, no archive.
+static void put_back(const std::string& dir) {
+    for (const char* name : PARTITIONS) fuzz::put_file(dir + "/" + name + ".bin", FILL);
+    fuzz::put_file(dir + "/slot-register.bin", std::string(256, '\0'));
+    std::filesystem::remove(slot_file_path(1));
+    std::filesystem::remove(slot_file_path(2));
+    std::filesystem::remove(app_archive_path());
+}
+
+// The switch's files in a directory in memory, removed at exit; nothing of this host can run.
+static std::string set_up() {
+    FUZZ_CHECK(::mkdtemp(scratch) != nullptr);
+    std::atexit([] { std::filesystem::remove_all(scratch); });
+    const std::string dir = scratch;
+    ::setenv("PATH", scratch, 1);
+    std::filesystem::create_directory(dir + "/user");
+    std::filesystem::create_directory(dir + "/tmp");
+    set_path_root_for_testing(dir);
+    put_back(dir);
+    FUZZ_CHECK(sim_board::configure({.flash_dir = dir,
+                                     .erase_size = "1024",
+                                     .slot_register = dir + "/slot-register.bin",
+                                     .time_scale = 0}));
+    FUZZ_CHECK(open_flash_partitions() == 1);
+    FUZZ_CHECK(open_i2c_buses() == 0);
+    return dir;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string dir = ::mkdtemp(scratch) ? scratch : "/nonexistent";
-    const auto slot_file = [](int slot) {
-        return dir + "/user/images/image" + std::to_string(slot);
-    };
-    for (const char* name : PARTITIONS)
-        fuzz::put_file(dir + "/" + name + ".bin", FILL);  // the board put back
-    fuzz::put_file(dir + "/slot-register.bin", std::string(256, '\0'));
-    ::unlink(slot_file(1).c_str());
-    ::unlink(slot_file(2).c_str());
-    ::unlink((dir + "/tmp/vantuimage.tar.gz").c_str());
-    static const bool ready =
-        std::atexit([] { std::filesystem::remove_all(scratch); }) == 0 &&
-        ::setenv("PATH", dir.c_str(), 1) == 0 &&  // nothing of this host can run
-        ::mkdir((dir + "/user").c_str(), 0755) == 0 && ::mkdir((dir + "/tmp").c_str(), 0755) == 0 &&
-        (set_path_root_for_testing(dir), true) &&
-        sim_board::configure({.flash_dir = dir,
-                              .erase_size = "1024",
-                              .slot_register = dir + "/slot-register.bin",
-                              .time_scale = 0}) &&
-        open_flash_partitions() == 1 && open_i2c_buses() == 0;
-    if (!ready || size < 1) return 0;
-
+    static const std::string dir = set_up();
+    put_back(dir);
+    if (size < 1) return 0;
     const int slot = data[0] % 3;
     const bool given = (data[0] & 4) && slot != 0;
     const std::string bundle = fuzz::text(data + 1, size - 1);
@@ -53,37 +59,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++asked;
             return slot;
         });
-    const std::string out = fuzz::contents(stdout),
-                      reg = fuzz::contents(dir + "/slot-register.bin");
+    const std::string out = fuzz::contents(stdout);
+    const std::string reg = fuzz::contents(dir + "/slot-register.bin");
     FUZZ_CHECK(asked <= (given ? 0 : 1));
     FUZZ_CHECK((outcome == InstallOutcome::installed) == out.ends_with("File processed\n"));
-    FUZZ_CHECK(reg[SLOT_REG_BOOTED] == 0);  // no boot recorded
+    FUZZ_CHECK(reg[SLOT_REG_BOOTED] == 0);
 
     // A direct boot leaves the payload of an application of the bundle as the archive.
     const bool boot = outcome == InstallOutcome::boot_download;
     FUZZ_CHECK(!boot || slot == 0);
     FUZZ_CHECK(!boot || bundle.find(fuzz::contents(app_archive_path())) != std::string::npos);
-    FUZZ_CHECK(boot || ::access(app_archive_path().c_str(), F_OK) != 0);
+    FUZZ_CHECK(boot || !std::filesystem::exists(app_archive_path()));
 
-    // A slot file written is a sound sub-image of the bundle, selected and announced; the other slot is untouched.
-    bool changed = false;
+    // Only the slot chosen gets a file: a sound sub-image of the bundle, then selected.
+    bool written = false;
     for (const int s : {1, 2}) {
-        if (::access(slot_file(s).c_str(), F_OK) != 0) continue;
-        const std::string image = fuzz::contents(slot_file(s));
+        if (!std::filesystem::exists(slot_file_path(s))) continue;
+        const std::string image = fuzz::contents(slot_file_path(s));
         FUZZ_CHECK(s == slot);
         FUZZ_CHECK(fuzz::sound(image));
         FUZZ_CHECK(bundle.find(image) != std::string::npos);
-        FUZZ_CHECK(out.find("updated succeeded\n") != std::string::npos);
-        changed = true;
+        written = true;
     }
-    FUZZ_CHECK(reg[SLOT_REG_SELECTED] == (changed ? slot : 0));
+    FUZZ_CHECK(reg[SLOT_REG_SELECTED] == (written ? slot : 0));
+    // An install wrote a slot file or a partition.
     for (const char* name : PARTITIONS)
-        changed = changed || fuzz::contents(dir + "/" + name + ".bin") != FILL;
-    const bool failed = out.find("voiding") != out.npos || out.find("ailed") != out.npos ||
-                        out.find("too big") != out.npos;
-    FUZZ_CHECK(outcome != InstallOutcome::installed ||
-               (changed && !failed));  // a step that failed says so
-    FUZZ_CHECK(outcome != InstallOutcome::nothing_installed || !changed ||
-               !out.ends_with("ERROR: No valid image found\n"));
+        written = written || fuzz::contents(dir + "/" + name + ".bin") != FILL;
+    FUZZ_CHECK(outcome != InstallOutcome::installed || written);
     return 0;
 }

@@ -1,5 +1,6 @@
-// Fuzz target: the line editor over arbitrary key streams; the first byte picks the size of the line buffer.
-// The text stays NUL-terminated in the buffer with the cursor in it; a line ends with a newline, its text kept.
+// Fuzz target: the line editor over arbitrary key streams; the first byte picks the size of the
+// buffer. The text stays NUL-terminated in it with the cursor in the text; a line ends with a
+// newline, its text kept.
 #include <vector>
 
 #include "console/keys.hpp"
@@ -7,8 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    std::vector<char> buf(data[0] >= 0xF0 ? 128 : 1 + data[0] % 20,
-                          'x');  // start() clears what was there
+    std::vector<char> buf(data[0] >= 0xF0 ? 128 : 1 + data[0] % 20, 'x');  // start() clears it
     LineEditor e;
     e.start(buf.data(), buf.size());
     for (std::size_t i = 1; i < size; ++i) {

@@ -1,12 +1,13 @@
-// Fuzz target: `slotimg verify`, `info` and `plan` on arbitrary files, in-process: verify and info agree with
-// a walk, a plan always ends in its outcome, and nothing goes to stderr.
+// Fuzz target: `slotimg verify`, `info` and `plan` on arbitrary files, in-process: verify and info
+// agree on soundness, a plan ends in its result, and nothing goes to stderr.
 #include "fuzz_support.hpp"
 #include "slotimg/slotimg_cli.hpp"
 
-// Runs slotimg COMMAND on the file at `path`: its status and what it printed.
+// Runs `slotimg COMMAND path`: its status, and what it printed in *out.
 static int run(const char* command, const std::string& path, std::string* out) {
     const char* const args[] = {"slotimg", command, path.c_str(), nullptr};
-    std::FILE *o = fuzz::mem_file(""), *e = fuzz::mem_file("");
+    std::FILE* o = fuzz::mem_file("");
+    std::FILE* e = fuzz::mem_file("");
     const int status = run_slotimg(3, args, o, e);
     *out = fuzz::contents(o);
     FUZZ_CHECK(fuzz::contents(e).empty());
@@ -16,7 +17,7 @@ static int run(const char* command, const std::string& path, std::string* out) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = "/proc/self/fd/" + std::to_string(::fileno(fuzz::mem_file("")));
+    static const std::string path = "/proc/self/fd/" + std::to_string(fileno(fuzz::mem_file("")));
     const std::string file = fuzz::text(data, size);
     fuzz::put_file(path, file);
     const bool sound = fuzz::sound(file);
