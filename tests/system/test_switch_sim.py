@@ -1,10 +1,13 @@
 # switch-sim's own contract: the switch `new` makes, the environment `setenv`
-# writes, and a boot leaving nothing behind however it ends.
+# writes, boot needing root, and a boot leaving nothing behind however it ends.
 import json
 import os
 import re
 import shlex
+import shutil
 import signal
+import subprocess
+import tempfile
 import time
 import zlib
 from pathlib import Path
@@ -32,6 +35,20 @@ def test_new_then_setenv(switch):
     env = switch.flash("ubootenv").read_bytes()
     assert env[4:] == b"bootcmd=run a; run b\0empty=\0gdbport=2345\0\0".ljust(erase - 4, b"\0")
     assert int.from_bytes(env[:4], "big") == zlib.crc32(env[4:])
+
+
+def test_boot_needs_root(switch):
+    # As nobody, from a copy anyone may read: the checkout may be in a home
+    # folder nobody can enter.
+    with tempfile.TemporaryDirectory(prefix="switch-sim copy.") as copy:
+        shutil.copytree(h.SWITCH_SIM.parent, copy + "/tool")
+        h.run(["chmod", "-R", "a+rX", copy])
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            copy + "/tool/switch-sim", "boot", switch.path],
+                           capture_output=True, text=True)
+    assert r.returncode == 1
+    assert r.stderr.startswith("switch-sim: boot needs root"), r.stderr
+    assert r.stderr.count("\n") == 1, r.stderr
 
 
 def in_shell(c):   # with a process of its own in the background
