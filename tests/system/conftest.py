@@ -1,5 +1,4 @@
-# Fixtures of the system tests: slotimg, a fresh simulated switch per test, its
-# boots, and sample application images. They need root and the built loader.
+# The system tests' fixtures: slotimg, a new switch per test, its boots, application images.
 import os
 import shutil
 import sys
@@ -11,9 +10,8 @@ import switch_harness as h
 sys.path.insert(0, str(h.SWITCH_SIM.parent))
 from switchsim.vm import is_static  # noqa: E402
 
-# The rows that also run on the virtual machine (the Linux loader on real
-# drivers), and those that run there only; every other test that takes
-# `engine` runs on the namespace engine only.
+# The rows that also or only run on the virtual machine (the Linux loader on real drivers);
+# every other test that takes `engine` runs on the namespace engine only.
 BOTH, VM_ONLY = (h.NS, h.VM), (h.VM,)
 VM_ROWS = {
     "test_boot[slot1-corrupt]": BOTH,                    # fallback, the register's record
@@ -36,7 +34,7 @@ def pytest_configure(config):
 
 def pytest_generate_tests(metafunc):
     if "engine" in metafunc.fixturenames:
-        metafunc.parametrize("engine", [h.NS, h.VM], ids=[h.NS, h.VM])
+        metafunc.parametrize("engine", [h.NS, h.VM])
 
 
 def row_name(item):   # the test's id without the engine: "test_boot[normal]"
@@ -87,19 +85,18 @@ def slotimg():
 
 @pytest.fixture
 def switch(request, tmp_path, engine):
-    """A new switch (erased flash, slot 1 selected, no slot files), booted by
-    `engine`; its erase size is the test's parameter when given indirectly."""
+    """A new switch booted by `engine`; its erase size: the test's indirect parameter."""
     sw = h.Switch(tmp_path / "switch", tmp_path / "work", engine).new(
         getattr(request, "param", 65536))
     yield sw
-    # pytest keeps the last runs' directories: keep slots, register, bus log; not flash
+    # pytest keeps the last runs' directories: not their flash
     for part in (sw.path / "flash").glob("*.bin"):
         part.unlink()
 
 
 @pytest.fixture
 def app_image(tmp_path, slotimg):
-    """app_image(banner, **options of make_app_tree or make_image) -> new image's path."""
+    """app_image(banner, **options of make_app_tree or make_image) -> a new image's path."""
     made = []
 
     def make(banner="SAMPLE APP 1.0", distro_id=True, extra=None, **image_options):
@@ -112,7 +109,7 @@ def app_image(tmp_path, slotimg):
 
 @pytest.fixture
 def boot(switch):
-    """boot(**options) -> Console of a new boot of the switch; closed after the test."""
+    """boot(**options) -> a new boot's Console, closed after the test."""
     consoles = []
     yield lambda **options: consoles.append(switch.boot(**options)) or consoles[-1]
     for console in consoles:

@@ -1,6 +1,5 @@
-# Helpers of the system tests: simulated switches made with switch-sim, archives
-# made with tar, images made with slotimg, a console driven through a pty, the
-# loader's console texts, and the steps an operator takes at the Rescue Mode menu.
+# The system tests' switches (switch-sim), archives (tar), images (slotimg), console (a pty),
+# the loader's console texts and the operator's steps at the Rescue Mode menu.
 import gzip
 import os
 import select
@@ -16,13 +15,12 @@ REPO = Path(__file__).resolve().parents[2]
 SWITCH_SIM = REPO / "tools" / "switch-sim" / "switch-sim"
 REG_SELECTED, REG_BOOTED = 0, 0x3A
 APPLICATION, DIAGNOSTICS = "application", "diagnostics"
-# Engines: "ns" boots slotboot-sim on the simulated board in namespaces, "vm"
-# boots slotboot (the Linux build) on a real kernel's drivers in qemu.
+# Engines: "ns" boots slotboot-sim on the simulated board in namespaces, "vm" the Linux
+# build on a real kernel's drivers in qemu.
 NS, VM = "ns", "vm"
 TYPING_PAUSE = 0.1
 FLASH_SETTLE = 0.3
 
-# The loader's console texts that more than one test module looks for.
 PROMPT = "Option? : "
 LISTING = ("Please select one of the following options:\n"
            "\tT) Configure networking and tftp download an image\n"
@@ -38,7 +36,7 @@ RESCUE_QUESTION = "Would you like to enter recovery mode to download a new image
 TFTP_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:",
                   "Image Filename: "]
 INSTALL_SCRIPT = "Running install script"
-# What switch-sim's stand-ins print: the application's launch, init's reboot.
+# switch-sim's stand-ins: the application's launch, init's reboot
 BACKTRACE, REBOOT = "[switch-sim] backtrace", "[switch-sim] reboot"
 
 
@@ -117,7 +115,7 @@ def big_app(app_image, banner):   # an application image of three 64 KiB chunks 
 
 
 class Switch:
-    """A simulated switch in a directory; work is scratch space for images."""
+    """A simulated switch in a directory; work: scratch space."""
 
     def __init__(self, path, work, engine=NS):
         self.path, self.work, self.engine = Path(path), Path(work), engine
@@ -147,45 +145,37 @@ class Switch:
         self.slot_path(slot).write_bytes(data)
 
     def flash(self, name):
-        """A partition file. The machine's kernel writes flash back from its page cache a
-        few milliseconds after the loader's write: it is read once it stopped changing."""
+        """A partition file; the machine's, once its kernel's page cache stopped writing it."""
         path = self.path / "flash" / (name + ".bin")
         while self.engine == VM and time.time() - path.stat().st_mtime < FLASH_SETTLE:
             time.sleep(FLASH_SETTLE)
         return path
 
-    def boot_command(self, time_scale=0, args=(), env=None):
-        """switch-sim boot's arguments and environment."""
+    def boot_command(self, time_scale=0, args=(), env=None):   # switch-sim's argv, environment
         argv = [str(SWITCH_SIM), "boot", str(self.path), "--time-scale", str(time_scale), *args]
-        e = dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
-                 SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
-        if self.engine == VM:
-            return argv + ["--vm"], e
-        return argv + ([] if "--arch" in args else loader_args()), e
+        argv += ["--vm"] if self.engine == VM else loader_args()
+        return argv, dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
+                          SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
 
-    def boot(self, time_scale=0, args=(), timeout=None, env=None):
-        """A Console on a new boot (generous timeout: a sanitizer build, a busy host,
-        an emulated processor)."""
-        return spawn(*self.boot_command(time_scale, args, env),
-                     timeout=timeout or (90 if self.engine == VM else 30),
-                     typing=self.engine == VM)
+    def boot(self, time_scale=0, args=(), env=None):
+        """A Console on a new boot (long timeouts: a sanitizer build, a busy host, an emulator)."""
+        vm = self.engine == VM
+        return spawn(*self.boot_command(time_scale, args, env), timeout=90 if vm else 30, typing=vm)
 
     def bus_log(self):
         p = self.path / "bus.log"
         return p.read_text().splitlines() if p.exists() else []
 
 
-
-def spawn(argv, env, timeout=30, typing=False):
-    """A Console on a program started on a new terminal."""
+def spawn(argv, env, timeout=30, typing=False):   # a Console on a program on a new terminal
     return Console(pexpect.spawn(argv[0], argv[1:], env=env, encoding="utf-8",
                                  codec_errors="replace", timeout=timeout, dimensions=(40, 200)),
                    typing)
 
 
 class Console:
-    """The switch's console, as an operator sees it. What it prints is kept (transcript,
-    with CR LF as LF) and shown on stdout, which pytest reports when a test fails."""
+    """The switch's console as an operator sees it; what it prints is kept (transcript, CR LF
+    as LF) and shown on stdout (pytest reports it for a failed test)."""
 
     def __init__(self, child, typing=False):
         self.child, self._parts, self._shown, self.typing = child, [], 0, typing
@@ -214,11 +204,10 @@ class Console:
             self.expect(t)
 
     def wait_for_key_read(self):
-        """Until the loader (or a shell) reads the console key by key, after its answer to
-        the key before: it turns the terminal's line mode off only while it waits, and a
-        key typed at another moment would be echoed by the terminal as well."""
+        """Until the loader answered the key before and reads key by key again (out of its
+        wait the terminal's line mode would echo a key too)."""
         deadline = time.monotonic() + self.child.timeout
-        while self._answered_after is not None and self._shown == self._answered_after:
+        while self._shown == self._answered_after:
             assert time.monotonic() < deadline, "no answer to the key before"
             self.child.expect([pexpect.TIMEOUT], timeout=0.01)   # keeps what it reads
         while termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
@@ -226,10 +215,8 @@ class Console:
             time.sleep(0.01)
 
     def key(self, keys):
-        """typing (a machine's UART): one key after the answer to the one before, as an
-        operator types. The pty follows the loader's terminal mode; the UART's does not
-        show here, and the keys of a paste would reach it while the loader switches the
-        mode between two keys."""
+        """typing (a machine's UART, whose mode the pty does not show): one key at a time, a
+        pause after the answer to the one before, as an operator types."""
         for k in keys if self.typing else [keys]:
             self.wait_for_key_read()
             time.sleep(TYPING_PAUSE * self.typing)
@@ -240,8 +227,7 @@ class Console:
         self.key(text + "\r")
 
     def send(self, data):
-        """At once: an answer to a question read in the terminal's line mode (which
-        echoes it and holds the line for the read), or bytes of a transfer."""
+        """At once: a line for a read in line mode (the terminal holds it), a transfer."""
         self.child.send(data)
 
     def interrupt(self, key_by_key=True):   # Ctrl-C, which the terminal turns into SIGINT
@@ -250,9 +236,9 @@ class Console:
         self.child.sendintr()
         self._answered_after = self._shown
 
-    def finish(self, timeout=-1):
-        """Waits for the boot's end: (what was printed since the last expect, status)."""
-        self.child.expect(pexpect.EOF, timeout=timeout)
+    def finish(self):
+        """At the boot's end: (what was printed since the last expect, status)."""
+        self.child.expect(pexpect.EOF)
         self.child.close()
         status = self.child.exitstatus
         return self.child.before, 128 + (self.child.signalstatus or 0) if status is None else status
@@ -262,7 +248,7 @@ class Console:
 
 
 def rescue_menu(switch, boot, **options):
-    """A boot (boot fixture options) that enters Rescue Mode at once; its Console at the menu."""
+    """A boot (the boot fixture's options) into Rescue Mode; its Console at the menu."""
     switch.setenv("diagnostics=rescue")
     c = boot(**options)
     c.expect(MENU)
@@ -283,11 +269,10 @@ SETTLE = 0.5   # the loader drains and flushes the line after each of them
 
 
 def xmodem_download(c, switch, *parts):
-    """At the menu: X, Enter (CR), the bundle of parts sent by `sz --xmodem --1k` (without
-    parts: cancelled by the sender), Enter (LF). sz's bytes wait 5 ms after each answer, as
-    on a real line (a pty's queue flushes would drop them); sz stops once the loader waits
-    again (its last ACK may be lost). A machine's UART sends both baud-rate instructions
-    whole (the pty may drop them): there the operator answers them."""
+    """At the menu: X, Enter (CR), the parts sent by `sz --xmodem --1k` (none: the sender
+    cancels), Enter (LF). sz's bytes wait 5 ms after each answer, as on a line (a pty's flush
+    would drop them); sz stops once the loader waits again (its last ACK may be lost). On a
+    machine the operator answers the baud-rate texts (its UART sends them whole)."""
     bundle = switch.work / "bundle.img"
     bundle.write_bytes(b"".join(parts))
     assert not parts or bundle.stat().st_size % 1024   # the transfer pads the last block

@@ -1,12 +1,12 @@
-# The main job as a new user runs it: scripts/demo.sh boots the sample application
-# and says how to reach Rescue Mode; `demo.sh rescue` prints the three lines to
-# follow, which install the newer sample over TFTP; the next demo.sh boot runs it.
+# scripts/demo.sh as a new user runs it: it boots the sample application; `demo.sh rescue`
+# prints the lines to follow, which install the newer sample over TFTP; the next boot runs it.
 import os
 
 import switch_harness as h
 from switch_harness import PROMPT
-INSTRUCTIONS = (r"key: +(\S) .*\r\n +file name: +(\S+)\r\n +answers: +IP addr (\S+), Netmask (\S+), "
-                r"Gateway Enter, Server addr (\S+); (\d) at .*; then (\S) ")
+
+INSTRUCTIONS = (r"key: +(\S) .*\r\n +file name: +(\S+)\r\n +answers: +IP addr (\S+), "
+                r"Netmask (\S+), Gateway Enter, Server addr (\S+); (\d) at .*; then (\S) ")
 
 
 def demo(tmp_path, *args):

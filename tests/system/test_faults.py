@@ -1,8 +1,5 @@
-# Faults the simulated switch must survive, one row each with what must hold
-# afterwards: flash, I2C and a full /user during an XMODEM install, bad
-# downloads, a power cut while a slot file or a flash partition is written,
-# Ctrl-C at each question.
-import os
+# Faults the switch must survive, with what must hold afterwards: flash, I2C and a full
+# /user in an XMODEM install, bad downloads, power cuts while writing, Ctrl-C at questions.
 import signal
 import time
 import zlib
@@ -18,7 +15,7 @@ APP1, NEW, TIME_SCALE = "GOOD APP ONE", "DOWNLOADED APP", 0.01
 BLOCK = 65536
 STILL = 0.3   # long enough for a loader that did not stop to write on
 OK2, I2C = "Image2 updated succeeded\n", "I2C error when writing bus 0 offset %d: %d\n"
-BAD = "Installing Application: Bad %s, voiding download\n"
+BAD_CRC = "Installing Application: Bad crc for APPLICATION: 0x%08x, voiding download\n"
 
 
 def rescue_console(switch, boot, faults="", args=(), data=None):
@@ -29,29 +26,19 @@ def rescue_console(switch, boot, faults="", args=(), data=None):
     return c
 
 
-# Faults, the download (an application is stored in slot 2), switch-sim
-# options, what the install prints. A flash sub-image's second erase block
-# fails to be read, erased or written (the 65th 1 KiB write; 000%: the first
-# block is done), or its erase is never made, so that the write meets old
-# data: each partition once, each operation once (each operation failing at
-# every step: the flash unit tests).
-FLASH = "000%%Flash Write mtd %s failed.\n\n%s image update failed\n"
-INSTALL_FAULTS = [
-    pytest.param("flash:uboot:write:65", "bootloader", (), FLASH % ("write", "Uboot"),
-                 id="uboot-write"),
-    pytest.param("flash:kernel:noerase:2", "kernel", (), FLASH % ("write", "kernel"),
-                 id="kernel-noerase"),
-    pytest.param("flash:rfs:erase:2", "rootfs", (), FLASH % ("erase", "RFS"), id="rfs-erase"),
-    pytest.param("flash:devicetree:read:2", "devicetree", (), FLASH % ("read", "DFT"),
-                 id="devicetree-read"),
-    pytest.param("flash:rescue:write:65", "diagnostics", (), FLASH % ("write", "DIAGS"),
-                 id="rescue-write"),
+# Faults, the download (an application goes to slot 2), switch-sim options, what the
+# install prints. A flash sub-image's second erase block fails to be written (the 65th
+# 1 KiB write; 000%: the first block is done): each partition's message once.
+FLASH = "000%%Flash Write mtd write failed.\n\n%s image update failed\n"
+PARTITIONS = [("uboot", "bootloader", "Uboot"), ("kernel", "kernel", "kernel"),
+              ("rfs", "rootfs", "RFS"), ("devicetree", "devicetree", "DFT"),
+              ("rescue", "diagnostics", "DIAGS")]
+INSTALL_FAULTS = [pytest.param("flash:%s:write:65" % part, kind, (), FLASH % name, id=part)
+                  for part, kind, name in PARTITIONS] + [
     pytest.param("i2c:nobus", "app", (), OK2 + I2C % (0, 9) + "File processed\n", id="i2c-nobus"),
-    pytest.param("i2c:write:0", "app", (), OK2 + I2C % (0, 5), id="i2c-selected-write"),
     pytest.param("i2c:write:0x3a", "app", (), OK2, id="i2c-booted-write"),
     pytest.param("", "app", ("--user-size=98304",), "Image2 update failed (err 28)\n", id="full"),
-    pytest.param("", "random", (), "File processed\nERROR: No valid image found\n", id="random"),
-    pytest.param("", "bad-crc", (), BAD % "crc for APPLICATION: 0x%08x", id="wrong-checksum"),
+    pytest.param("", "bad-crc", (), BAD_CRC, id="wrong-checksum"),
 ]
 
 
@@ -59,9 +46,8 @@ INSTALL_FAULTS = [
 def test_install_fault(switch, boot, slotimg, app_image, faults, kind, args, expected):
     switch.put_slot(1, app_image(APP1))
     app = h.big_app(app_image, NEW)
-    data = {"app": app, "random": os.urandom(100001), "bad-crc": h.corrupted(app)}.get(kind)
-    if data is None:  # a flash sub-image of two erase blocks over old data, then the app
-        (p := switch.flash(faults.split(":")[1])).write_bytes(bytes(p.stat().st_size))
+    data = {"app": app, "bad-crc": h.corrupted(app)}.get(kind)
+    if data is None:  # a flash sub-image of two erase blocks, then the app
         data = h.random_image(slotimg, switch.work, kind, BLOCK + 5001) + app
     if kind == "bad-crc":
         expected %= ~zlib.crc32(data[4:]) & 0xFFFFFFFF  # CRC-32 without the final inversion
@@ -70,14 +56,10 @@ def test_install_fault(switch, boot, slotimg, app_image, faults, kind, args, exp
         c.expect(QUESTION)
         c.send("2\r")
     c.expect_in_order(expected, LISTING, PROMPT)
-    # Nothing that failed is reported done, or stored.
-    installed = OK2 in expected
-    out = c.transcript[c.transcript.index("Extracting images"):]
-    assert ("updated succeeded" in out) == installed and (QUESTION in out) == (kind == "app")
-    assert (switch.slot_path(2).exists() and switch.slot_path(2).read_bytes() == app) == installed
-    assert ("noerase" in faults) == any("unerased data at 0x100" in l for l in switch.bus_log())
-    # The switch still boots: slot 2 when it was installed and selected, else
-    # the good slot 1; a failing record of the booted slot is reported.
+    # Nothing that failed is stored (a walk gone on would wait at the slot question).
+    slot2 = switch.slot_path(2)
+    assert (slot2.exists() and slot2.read_bytes() == app) == (OK2 in expected)
+    # The switch still boots the selected slot; a failing record of it is reported.
     selected = 2 if faults == "i2c:write:0x3a" else 1
     assert switch.register(h.REG_SELECTED) == selected
     record = {"i2c:nobus": [I2C % (58, 9)], "i2c:write:0x3a": [I2C % (58, 5)]}.get(faults, [])
@@ -97,8 +79,7 @@ POWER_CUTS = [
 
 
 def test_power_cut_while_a_flash_partition_is_written(switch, boot, app_image, slotimg):
-    # The machine's flash writes at a NOR flash's pace: the plug is pulled once
-    # the first of the kernel's two erase blocks is written.
+    # The machine's flash writes at a NOR flash's pace: the plug is pulled in the first block.
     switch.put_slot(1, app_image(APP1))
     old = switch.flash("kernel").read_bytes()
     kernel = h.random_image(slotimg, switch.work, "kernel", 100001)
@@ -106,10 +87,10 @@ def test_power_cut_while_a_flash_partition_is_written(switch, boot, app_image, s
     c.expect_in_order("Installing Kernel: ", "\b\b\b\b000%")
     c.child.kill(signal.SIGTERM)
     c.finish()
-    # Begun (the drive holds the first block's head; its tail may have been
-    # in the kernel's page cache still) and not finished.
+    # Begun (the block's tail may have been in the kernel's page cache) and not finished.
     cut = switch.flash("kernel").read_bytes()
-    assert cut[:4096] == kernel[:4096] and cut[len(kernel) - 1000:] == old[len(kernel) - 1000:]
+    assert cut[:4096] == kernel[:4096]
+    assert cut[len(kernel) - 1000:] == old[len(kernel) - 1000:]
     switch.setenv()
     c2 = boot(time_scale=TIME_SCALE)
     c2.expect_in_order("Booting image '1'", BACKTRACE, APP1)
@@ -124,10 +105,8 @@ def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, 
     app = h.big_app(app_image, NEW)
     c = rescue_console(switch, boot, data=app)
     c.expect(QUESTION)
-    # XOFF right after the answer: on the pty the loader blocks at its first
-    # progress display, after the first chunk of the slot file (a machine's
-    # UART takes 4 KiB first, but its /user writes at flash pace); then the
-    # plug is pulled.
+    # XOFF after the answer: the loader blocks at its first progress display, after the
+    # first chunk (a machine's UART takes 4 KiB more, its /user writes at flash pace).
     c.send("%d\r\x13" % written)
     deadline = time.monotonic() + 30
     while switch.slot_path(written).stat().st_size < BLOCK:
@@ -141,37 +120,34 @@ def test_power_cut_while_a_slot_file_is_written(switch, boot, app_image, slots, 
     switch.setenv()
     c2 = boot(time_scale=TIME_SCALE)
     c2.expect_in_order(*lines)
-    assert NEW not in c2.transcript and "Both image1 and image2 failed" not in c2.transcript
+    assert NEW not in c2.transcript
 
 
 T_ANSWERS = ["192.0.2.5", "255.255.255.0", "192.0.2.1", "192.0.2.1", "bundle.img"]
-AT_BOOT = "diagnostics=diags"
 MENU_AGAIN = [LISTING, PROMPT]
-RESCUE_BOOT = ["Booting diags image...", "Launching diagnostics image", BACKTRACE, "RESCUE APP"]
-RECOVERY_BOOT = [INSTALL_SCRIPT, BACKTRACE, "RESCUE APP"]
-GIVEN_UP = ("Installing recovery image", "Booting recovery image")
 
-# Where the question comes (a menu key, a boot setting, None: a normal boot),
-# the question, the answer typed before Ctrl-C, what follows in order (a pair:
-# a question and its answer), what must not follow, the booted record after.
-# The network, MAC and file name questions give the command up; at the slot
-# question the download boots, at the erase question the rescue partition
-# boots (the flag stays set: the management port's question at boot gives up
-# after its answer), at the recovery question the image is launched as is.
-CTRL_C = [pytest.param("T", q, a, MENU_AGAIN, ((T_QUESTIONS + ["Configuring"])[i + 1],), 0,
-                       id=q.split()[0]) for i, (q, a) in enumerate(zip(T_QUESTIONS, T_ANSWERS))] + [
+# Where the question comes (a menu key, boot settings, None: a normal boot), the question,
+# what is typed before Ctrl-C, what follows in order (a pair: a question, its answer), what
+# must not follow, the booted record. An address (one routine asks all four), the MAC and
+# the file name give the command up; the slot question boots the download, the erase
+# question the rescue partition (the flag stays set: the management port's question at boot
+# gives up after its answer), the recovery question launches the image as is.
+CTRL_C = [
+    pytest.param("T", T_QUESTIONS[1], T_ANSWERS[1], MENU_AGAIN, (T_QUESTIONS[2],), 0, id="netmask"),
+    pytest.param("T", T_QUESTIONS[4], T_ANSWERS[4], MENU_AGAIN, ("Configuring",), 0,
+                 id="file-name"),
     pytest.param("M", "MAC address (format nn:nn:nn:nn:nn:nn): ", "00:11:22:33:44:55", MENU_AGAIN,
                  ("ifconfig",), 0, id="mac"),
     pytest.param("X", QUESTION, "2", ["Booting downloaded image", "Image ready to boot...",
                  BACKTRACE, NEW], ("Installing image as",), 0, id="slot"),
-    pytest.param("D", CONFIRM, "", RESCUE_BOOT, ("unmount",), 4, id="erase"),
-    pytest.param(AT_BOOT, CONFIRM, "", RESCUE_BOOT, ("unmount",), 4, id="erase-at-boot"),
-    pytest.param(AT_BOOT + " gdbserver=on", CONFIRM, "", ["Booting diags image...",
+    pytest.param("D", CONFIRM, "", ["Booting diags image...", "Launching diagnostics image",
+                 BACKTRACE, "RESCUE APP"], ("unmount",), 4, id="erase"),
+    pytest.param("diagnostics=diags gdbserver=on", CONFIRM, "", ["Booting diags image...",
                  "Image not found... ", (T_QUESTIONS[0], T_ANSWERS[0]), "Booting image '1'",
                  "[switch-sim] gdbserver :1234"], ("unmount", T_QUESTIONS[1]), 1,
                  id="erase-at-boot-flag-stays-set"),
-    pytest.param("D", RECOVERY, "2", RECOVERY_BOOT, GIVEN_UP, 0, id="recovery"),
-    pytest.param(AT_BOOT, RECOVERY, "2", RECOVERY_BOOT, GIVEN_UP, 0, id="recovery-at-boot"),
+    pytest.param("D", RECOVERY, "2", [INSTALL_SCRIPT, BACKTRACE, "RESCUE APP"],
+                 ("Installing recovery image", "Booting recovery image"), 0, id="recovery"),
     pytest.param(None, DISTRO, "", [BACKTRACE, APP1], ("Entering Rescue Mode",), 1, id="distro-id"),
 ]
 
@@ -180,7 +156,7 @@ CTRL_C = [pytest.param("T", q, a, MENU_AGAIN, ((T_QUESTIONS + ["Configuring"])[i
 def test_ctrl_c_at_a_question(switch, boot, app_image, where, question, typed, after, never,
                               booted):
     switch.put_slot(1, app_image(APP1, distro_id=where is not None))
-    if "gdbserver" not in (where or ""):  # else the rescue partition stays erased
+    if where == "D":   # the rescue partition's image
         rescue = h.APPLICATION if question == RECOVERY else h.DIAGNOSTICS
         with open(switch.flash("rescue"), "r+b") as f:
             f.write(app_image("RESCUE APP", image_type=rescue).read_bytes())
