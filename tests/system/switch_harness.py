@@ -1,6 +1,5 @@
 # The system tests' switches (switch-sim), archives (tar), images (slotimg), console (a pty),
 # the loader's console texts and the operator's steps at the Rescue Mode menu.
-import gzip
 import os
 import select
 import subprocess
@@ -35,6 +34,7 @@ ERASE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, ke
 RESCUE_QUESTION = "Would you like to enter recovery mode to download a new image? y/N: "
 TFTP_QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:",
                   "Image Filename: "]
+TFTP_SERVER = "192.0.2.1"
 INSTALL_SCRIPT = "Running install script"
 # switch-sim's stand-ins: the application's launch, init's reboot
 BACKTRACE, REBOOT = "[switch-sim] backtrace", "[switch-sim] reboot"
@@ -89,19 +89,9 @@ def make_image(slotimg, payload, out, image_type=APPLICATION, version="1.0.0.1",
     return Path(out)
 
 
-def make_bundle(slotimg, images, out):
-    run([slotimg, "bundle", "-o", out] + list(images))
-    return Path(out)
-
-
 def corrupted(data, offset_from_end=1):
     i = len(data) - offset_from_end
     return data[:i] + bytes([data[i] ^ 0xFF]) + data[i + 1:]
-
-
-def gzip_file(data, out):
-    Path(out).write_bytes(gzip.compress(data))
-    return Path(out)
 
 
 def random_image(slotimg, work, image_type, size):   # the bytes of an image of random content
@@ -253,6 +243,17 @@ def rescue_menu(switch, boot, **options):
     c = boot(**options)
     c.expect(MENU)
     return c
+
+
+def tftp_answers(c, answers):   # to the questions of T in turn, as many as given
+    for question, answer in zip(TFTP_QUESTIONS, answers):
+        c.expect(question)
+        c.line(answer)
+
+
+def tftp_download(c, name, netmask="255.255.255.0", gateway=""):   # from the menu, as 192.0.2.5
+    c.key("T")
+    tftp_answers(c, ("192.0.2.5", netmask, gateway, TFTP_SERVER, name))
 
 
 def reboot_from_menu(c):   # R; switch-sim's status

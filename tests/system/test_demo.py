@@ -30,9 +30,7 @@ def test_demo_then_rescue_as_printed_then_the_next_demo_runs_the_newer_applicati
     c.expect("Entering Rescue Mode.")
     c.expect(PROMPT)
     c.key(key)
-    for prompt, answer in zip(h.TFTP_QUESTIONS, (ip, netmask, "", server, name)):
-        c.expect(prompt)
-        c.line(answer)
+    h.tftp_answers(c, (ip, netmask, "", server, name))
     c.expect(h.SLOT_QUESTION)
     c.send(slot + "\r")
     c.expect_in_order("Image%s updated succeeded\n" % slot, PROMPT)

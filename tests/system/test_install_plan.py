@@ -45,12 +45,8 @@ def plan_of(slotimg, switch, bundle):
 
 
 def tftp_install(c, name):
-    """Downloads `name` with command T and answers 1 if the slot question comes; whether it came."""
-    c.key("T")
-    for prompt, answer in zip(h.TFTP_QUESTIONS, ("192.0.2.5", "255.255.255.0", "", "192.0.2.1",
-                                                 name)):
-        c.expect(prompt)
-        c.line(answer)
+    """Downloads `name` and answers 1 if the slot question comes; whether it came."""
+    h.tftp_download(c, name)
     asked = c.child.expect_exact([QUESTION, LISTING.replace("\n", "\r\n")]) == 0
     if asked:
         c.send("1\r")

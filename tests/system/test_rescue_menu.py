@@ -29,15 +29,15 @@ def install_versions(switch, slotimg, tmp_path):
 
 # Keys typed at the prompt -> everything the console shows from there to the R.
 KEYS = [
-    pytest.param(["q"], "q\nunknown option \"Q\". Please try again\n" + PROMPT, id="lower-q"),
     # The terminal turns Enter into a newline (ICRNL), which read_key returns.
     pytest.param(["\r"], "\n\nunknown option \"\n\". Please try again\n" + PROMPT, id="enter"),
     # Ctrl-C raises SIGINT through the terminal: the wait ends without a key.
     pytest.param(["\x03"], "\x00\n" + PROMPT, id="ctrl-c"),
-    # Lower-case t starts the TFTP rescue; q at its first question ends it.
-    pytest.param(["t", "q\r"], "t\nPerforming TFTP rescue. Please answer the following "
-                 "questions (enter 'q' to quit):\nIP addr    :q\n" + LISTING + PROMPT,
-                 id="lower-t-then-q"),
+    # A lower-case key reads as its capital: q is no option, t starts the TFTP rescue; q at
+    # its first question ends that.
+    pytest.param(["q", "t", "q\r"], "q\nunknown option \"Q\". Please try again\n" + PROMPT +
+                 "t\nPerforming TFTP rescue. Please answer the following questions (enter 'q' to "
+                 "quit):\nIP addr    :q\n" + LISTING + PROMPT, id="lower-q-then-t-then-q"),
     # The versions of the images install_versions left (RFS: erased flash).
     pytest.param(["v"], "v\nInstalled images versions: \n\tBoot image  : 1.255.10.0\n"
                  "\tRFS image   : 255.255.255.255\n\tKernel image: 3.2.1.0\n\tDFT image   : "

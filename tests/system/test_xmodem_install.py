@@ -54,15 +54,3 @@ def test_every_flash_type_and_an_application_into_slot_two_then_a_cancelled_tran
     assert c.finish()[1] == 0
     assert switch.register(REG_BOOTED) == 2
 
-
-def test_enter_at_the_slot_question_boots_the_download_and_the_walk_ends_there(
-        switch, boot, slotimg, app_image, tmp_path):
-    c = h.rescue_menu(switch, boot, time_scale=0.01)
-    h.xmodem_download(c, switch, h.big_app(app_image, APP),
-                      h.random_image(slotimg, tmp_path, "kernel", 5001))
-    c.expect(QUESTION)
-    c.send("\r")
-    c.expect_in_order("Booting downloaded image", "Image ready to boot...", APP)
-    assert c.finish()[1] == 0
-    assert "Installing image as" not in c.transcript
-    assert set(switch.flash("kernel").read_bytes()) == {0xFF}
