@@ -94,10 +94,10 @@ def corrupted(data, offset_from_end=1):
     return data[:i] + bytes([data[i] ^ 0xFF]) + data[i + 1:]
 
 
-def random_image(slotimg, work, image_type, size):   # the bytes of an image of random content
-    (Path(work) / "payload").write_bytes(os.urandom(size))
-    return make_image(slotimg, Path(work) / "payload", Path(work) / "sub.img",
-                      image_type).read_bytes()
+def random_image(slotimg, work, image_type, size, version="1.0.0.1"):   # the bytes of an image
+    (Path(work) / "payload").write_bytes(os.urandom(size))   # of random content
+    return make_image(slotimg, Path(work) / "payload", Path(work) / "sub.img", image_type,
+                      version).read_bytes()
 
 
 def big_app(app_image, banner):   # an application image of three 64 KiB chunks and more

@@ -22,8 +22,8 @@ def app(banner, preload=""):   # with what it sees of env-setup
 # A step (text, key) types the key once the text shows; "^text" follows at once.
 CASES = [
     ("selected-2", 2, "app", "app", [], [B2, BACKTRACE, APP2], 2),
-    ("normal", 1, "app", "missing", [], ["[switch-sim] mount -o sync -t jffs2 /dev/mtd-user "
-     "/user", B1, INSTALL, "install.sh sees APP_MODE=[]", BACKTRACE, app(APP1)], 1),
+    ("normal", 1, "app", "missing", [], [B1, INSTALL, "install.sh sees APP_MODE=[]", BACKTRACE,
+     app(APP1)], 1),
     ("slot1-missing", 1, "missing", "app", [], [B1, MISSING1 + " Trying image 2.", BACKTRACE,
      APP2], 2),
     ("slot1-corrupt", 1, "corrupt", "app", [], [B1, CRC1, B2, BACKTRACE, APP2], 2),

@@ -1,8 +1,8 @@
 # `slotimg plan --switch DIR` against a real install: each bundle of the table
 # is planned on the host, then fetched by TFTP from Rescue Mode and installed
 # by the loader on the same simulated switch; the two must agree row by row.
+import itertools
 import json
-import os
 import subprocess
 
 import switch_harness as h
@@ -27,13 +27,10 @@ BUNDLES = {
 }
 
 
-def maker(slotimg, work):
-    def make(image_type, total):   # each of a new version
-        n = len(list(work.glob("p*")))
-        (work / ("p%d" % n)).write_bytes(os.urandom(total - 16))
-        return h.make_image(slotimg, work / ("p%d" % n), work / ("i%d" % n), image_type,
-                            "1.0.0.%d" % n).read_bytes()
-    return make
+def maker(slotimg, work):   # each of a new version
+    versions = itertools.count()
+    return lambda image_type, total: h.random_image(slotimg, work, image_type, total - 16,
+                                                    "1.0.0.%d" % next(versions))
 
 
 def plan_of(slotimg, switch, bundle):
@@ -62,9 +59,8 @@ def held(switch):
     return {place: f.read_bytes() if f.exists() else None for place, f in files.items()}
 
 
-def test_plan_and_install_agree_row_by_row(switch, boot, slotimg, tmp_path):
-    (tmp_path / "images").mkdir()
-    make = maker(slotimg, tmp_path / "images")
+def test_plan_and_install_agree_row_by_row(switch, boot, slotimg):
+    make = maker(slotimg, switch.work)
     c = h.rescue_menu(switch, boot, args=["--net"])
     for name, parts in BUNDLES.items():
         bundle = switch.path / "tftp" / name

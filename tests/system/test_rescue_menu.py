@@ -1,6 +1,4 @@
-# Rescue Mode through the console of a simulated switch: the single-key prompt,
-# the version report and Reboot. (Exit, and entering it from the launch's
-# question: test_boot.)
+# Rescue Mode's single-key prompt, the version report and Reboot (Exit: test_boot).
 import pytest
 
 import switch_harness as h
@@ -9,15 +7,11 @@ from switch_harness import LISTING, MENU
 PROMPT = "\n" + h.PROMPT
 
 
-def install_versions(switch, slotimg, tmp_path):
-    (tmp_path / "payload").write_bytes(b"not an archive\n")
-
+def install_versions(switch, slotimg):
     def image(image_type, version):
-        return h.make_image(slotimg, tmp_path / "payload", tmp_path / "img", image_type,
-                            version).read_bytes()
+        return h.random_image(slotimg, switch.work, image_type, 100, version)
 
-    # The boot loader partition holds only the payload, which carries a copy of
-    # its image header at byte 240; kernel and device tree hold the whole image.
+    # The boot loader partition holds the payload only, a copy of its header at byte 240.
     uboot = bytearray(b"\x5a" * 1024)
     uboot[240:256] = image("bootloader", "1.255.10.0")[:16]
     for part, data in (("uboot", uboot), ("kernel", image("kernel", "3.2.1.0")),
@@ -38,7 +32,7 @@ KEYS = [
     pytest.param(["q", "t", "q\r"], "q\nunknown option \"Q\". Please try again\n" + PROMPT +
                  "t\nPerforming TFTP rescue. Please answer the following questions (enter 'q' to "
                  "quit):\nIP addr    :q\n" + LISTING + PROMPT, id="lower-q-then-t-then-q"),
-    # The versions of the images install_versions left (RFS: erased flash).
+    # RFS: erased flash.
     pytest.param(["v"], "v\nInstalled images versions: \n\tBoot image  : 1.255.10.0\n"
                  "\tRFS image   : 255.255.255.255\n\tKernel image: 3.2.1.0\n\tDFT image   : "
                  "5.0.0.7\n\tOS image 1  : 2.0.0.12\n\tOS image 2  : 0.0.0.0\n" + LISTING +
@@ -47,15 +41,14 @@ KEYS = [
 
 
 @pytest.mark.parametrize("keys, shown", KEYS)
-def test_keys_at_the_prompt_then_r_reboots(switch, boot, slotimg, tmp_path, keys, shown):
-    install_versions(switch, slotimg, tmp_path)
+def test_keys_at_the_prompt_then_r_reboots(switch, boot, slotimg, keys, shown):
+    install_versions(switch, slotimg)
     c = h.rescue_menu(switch, boot)
     for key in keys:
         c.key(key)
     assert h.reboot_from_menu(c) == 0
     after = c.transcript.split(MENU, 1)[1]
     assert after.startswith(shown + "R\n"), repr(after)
-    # R reboots after the menu's second and the reboot routine's own (the machine's waits
-    # are its kernel's).
+    # R: the menu's second and the reboot routine's (a machine's waits are its kernel's).
     assert [line for line in switch.bus_log() if line.startswith("wait")] == \
         ["wait 1s"] * 2 * (switch.engine == h.NS)

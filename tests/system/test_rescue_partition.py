@@ -1,5 +1,5 @@
-# The rescue partition on a simulated switch: recreating /user, booting or
-# installing the image held there, and the debugger taken from the other slot.
+# The rescue partition: recreating /user, booting or installing the image held there; the
+# debugger taken from the other slot.
 import gzip
 import os
 
@@ -35,8 +35,7 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
                       "Image not found... \n", PROMPT)
     assert not switch.slot_path(1).exists()
     assert (switch.path / "root/user/images").is_dir()
-    # Exit: the slot boot finds no slot file and enters Rescue Mode; Exit from
-    # there leads to the shell (shell=on), then the reboot.
+    # No slot file: Exit leads to Rescue Mode, Exit there to the shell, then the reboot.
     c.key("E")
     c.expect_in_order("Failed to open Application image 2.", PROMPT)
     c.key("E")
@@ -46,11 +45,9 @@ def test_d_answered_n_keeps_user_then_y_recreates_it(switch, boot, app_image):
     c.expect(REBOOT)
 
 
-# The image in the rescue partition, the answer to the install
-# question (None: not asked) -> what follows, the program run, whether slot
-# file 2 was written, the slot records (selected, booted), switch-sim options.
-# A /user too small for the copy: nothing is selected or recorded, and the
-# boot goes on with slot 1.
+# The image in the rescue partition, the answer to the install question (None: not asked)
+# -> what follows, the program run, whether slot file 2 was written, the slot records
+# (selected, booted), switch-sim options. A /user too small: the boot goes on with slot 1.
 RESCUE_IMAGES = [
     pytest.param(h.APPLICATION, "2", ("\nInstalling recovery image as image2...\n",
                                       "Failed to copy the recovery image to image2\n",
@@ -72,8 +69,7 @@ RESCUE_IMAGES = [
 def test_image_in_the_rescue_partition(switch, boot, app_image, image_type, answer,
                                        shown, program, installed, records, args):
     switch.put_slot(1, app_image(APP1))
-    # A diagnostics image's program takes the application's place; the
-    # longer header shows a slot file that holds only the payload.
+    # mpdiag: a diagnostics image's program; the longer header: a slot file holds the payload.
     extra = {"home/bulk.bin": BULK, "mpdiag.elf.strip": '#!/bin/sh\necho "%s"\n' % RESCUE_PROGRAM}
     image = app_image(RESCUE_APP, extra=extra, image_type=image_type, layout=3,
                       header_length=64).read_bytes()
@@ -97,12 +93,11 @@ def test_image_in_the_rescue_partition(switch, boot, app_image, image_type, answ
 
 
 # Booted slot, layout of the debugger image in the other slot -> what follows
-# "Extracting GDB from image slot N" ({gz}: the length of the gzip payload).
+# "Extracting GDB from image slot N" ({gz}: the gzip payload's length).
 UNDER_GDB = ("Found GDB image {other} of length = {gz}.\n", "decompressing GDB....\n",
              INSTALL_SCRIPT, "*** Launching under GDB ***",
              "FAKE GDB debugging /tmp/home/bin/mp.elf.strip")
 GDB_CASES = [
-    (1, 1, UNDER_GDB),
     (2, 1, UNDER_GDB),
     (1, 2, ("Image has invalid header 0x814f5249\n", INSTALL_SCRIPT,
             "**** GDB mode selected but GDB not available. Please install GDB image ***",

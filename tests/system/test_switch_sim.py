@@ -1,5 +1,5 @@
-# switch-sim's own contract: the switch `new` makes, the environment `setenv`
-# writes, boot needing root, and a boot leaving nothing behind however it ends.
+# switch-sim's own contract: `new`, `setenv`, boot needing root, and a boot leaving nothing
+# behind however it ends.
 import json
 import os
 import re
@@ -38,8 +38,7 @@ def test_new_then_setenv(switch):
 
 
 def test_boot_needs_root(switch):
-    # As nobody, from a copy anyone may read: the checkout may be in a home
-    # folder nobody can enter.
+    # As nobody, from a copy: the checkout's folder may be closed to nobody.
     with tempfile.TemporaryDirectory(prefix="switch-sim copy.") as copy:
         shutil.copytree(h.SWITCH_SIM.parent, copy + "/tool")
         h.run(["chmod", "-R", "a+rX", copy])

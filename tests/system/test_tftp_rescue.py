@@ -1,5 +1,5 @@
-# TFTP rescue, the management port and the MAC command on a networked simulated
-# switch: eth0 cabled to a server host at 192.0.2.1 (TFTP server on DIR/tftp, DHCP).
+# TFTP rescue, the management port and the MAC command: eth0 cabled to a server host at
+# 192.0.2.1 (TFTP server on DIR/tftp, DHCP).
 import os
 
 import switch_harness as h
@@ -9,8 +9,7 @@ MENU = LISTING + "\n" + PROMPT
 CONFIGURING = "Configuring management port..." + "." * 20 + "\n"
 NO_LINK = "Mgmt link not available. Quitting.\n"
 APP = "TFTP RESCUED APP"
-# qemu-user, which runs the PowerPC loader, does not pass the ethtool request
-# of the link test on: there every configuration ends without a link.
+# qemu-user (the PowerPC loader) does not pass the link test's ethtool request on.
 EMULATED = os.environ.get("SLOTBOOT_SYSTEM_ARCH") == "ppc"
 GLINK_ERROR = "EthTool GLINK error.\n" if EMULATED else ""
 
@@ -20,14 +19,13 @@ def installing(name):
 
 
 def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, boot, app_image):
-    # The server holds a file under exactly that name (a directory "x;touch "
-    # and below it the path), so only a name passed on unchanged finds it.
+    # Only a name passed on unchanged finds the file (a directory "x;touch ", the path).
     name = "x;touch /tmp/owned"
     bundle = switch.path / "tftp" / name
     bundle.parent.mkdir(parents=True)
     bundle.write_bytes(app_image(APP).read_bytes())
     bundle.chmod(0o644)
-    switch.select_slot(2)  # slot 2 holds nothing: the install must select slot 1
+    switch.select_slot(2)  # holds nothing: the install must select slot 1
     c = h.rescue_menu(switch, boot, args=["--net"])
     c.key("M")
     c.expect("MAC address (format nn:nn:nn:nn:nn:nn): ")
@@ -39,8 +37,8 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
     c.expect(INSTALL_QUESTION)
     c.send("1\r")
     c.expect_in_order("Image1 updated succeeded\n", MENU)
-    # The port was configured for real: the server met it at its address with
-    # the MAC address given (a machine's e1000 driver took it).
+    # The server met the port at its address with the MAC address given (on a machine:
+    # its e1000 driver's).
     neighbour = h.run(["ip", "-n", "swsim-%d-srv" % c.child.pid, "neigh", "show",
                        "192.0.2.5"]).stdout
     assert "lladdr 00:11:22:33:44:55" in neighbour, neighbour
@@ -50,14 +48,13 @@ def test_mac_then_full_rescue_installs_slot_1_and_the_next_boot_runs_it(switch, 
     assert reboot_from_menu(c) == 0
     assert switch.register(h.REG_SELECTED) == 1
 
-    switch.setenv()  # no rescue at boot: the selected slot boots
+    switch.setenv()
     c2 = boot()
     c2.expect_in_order("Booting image '1'", "[switch-sim] backtrace", APP)
     assert c2.finish()[1] == 0
 
 
-# Nobody answers: the cable unplugged (no link, still tried; the attempts
-# themselves: the TFTP rescue unit tests).
+# The cable unplugged: no link, still tried (the attempts themselves: unit TftpRescue).
 def test_no_answer_three_attempts_then_abort(switch, boot):
     c = h.rescue_menu(switch, boot, args=["--net=unplugged"])
     h.tftp_download(c, "rescue.img", netmask="")
