@@ -2,6 +2,7 @@
 # while writing, Ctrl-C at a question.
 import signal
 import time
+import zlib
 
 import pytest
 
@@ -14,6 +15,7 @@ APP1, NEW, TIME_SCALE = "GOOD APP ONE", "DOWNLOADED APP", 0.01
 BLOCK = 65536
 STILL = 0.3   # long enough for a loader that did not stop to write on
 OK2, I2C = "Image2 updated succeeded\n", "I2C error when writing bus 0 offset %d: %d\n"
+BAD_CRC = "Installing Application: Bad crc for APPLICATION: 0x%08x, voiding download\n"
 
 
 def rescue_console(switch, boot, faults="", args=(), data=None):
@@ -34,6 +36,7 @@ INSTALL_FAULTS = [pytest.param("flash:%s:write:65" % part, kind, (), FLASH % nam
                   for part, kind, name in PARTITIONS] + [
     pytest.param("i2c:nobus", "app", (), OK2 + I2C % (0, 9) + "File processed\n", id="i2c-nobus"),
     pytest.param("", "app", ("--user-size=98304",), "Image2 update failed (err 28)\n", id="full"),
+    pytest.param("", "bad-crc", (), BAD_CRC, id="wrong-checksum"),
 ]
 
 
@@ -41,15 +44,17 @@ INSTALL_FAULTS = [pytest.param("flash:%s:write:65" % part, kind, (), FLASH % nam
 def test_install_fault(switch, boot, slotimg, app_image, faults, kind, args, expected):
     switch.put_slot(1, app_image(APP1))
     app = h.big_app(app_image, NEW)
-    data = app
-    if kind != "app":  # a flash sub-image of two erase blocks first
+    data = {"app": app, "bad-crc": h.corrupted(app)}.get(kind)
+    if data is None:  # a flash sub-image of two erase blocks, then the app
         data = h.random_image(slotimg, switch.work, kind, BLOCK + 5001) + app
+    if kind == "bad-crc":
+        expected %= ~zlib.crc32(data[4:]) & 0xFFFFFFFF  # CRC-32 without the final inversion
     c = rescue_console(switch, boot, faults, args, data)
     if kind == "app":
         c.expect(QUESTION)
         c.send("2\r")
     c.expect_in_order(expected, LISTING, PROMPT)
-    # A walk gone on would wait at the slot question.
+    # Nothing that failed is stored (a walk gone on would wait at the slot question).
     slot2 = switch.slot_path(2)
     assert (slot2.exists() and slot2.read_bytes() == app) == (OK2 in expected)
     # Slot 1 still boots; a failing record of it is reported.
