@@ -53,6 +53,11 @@ def loader_args():   # SLOTBOOT_SYSTEM_ARCH=ppc: every boot runs the PowerPC loa
     return ["--arch", "ppc", "--build", str(ppc_build_dir())] if ppc else []
 
 
+def tool_env(**extra):   # of switch-sim and the scripts: the build, a terminal
+    return dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
+                SLOTBOOT_BUILD_DIR=str(build_dir()), **extra)
+
+
 def run(cmd, **kw):
     r = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
     assert r.returncode == 0, "%s: %d\n%s%s" % (cmd, r.returncode, r.stdout, r.stderr)
@@ -144,8 +149,7 @@ class Switch:
     def boot_command(self, time_scale=0, args=(), env=None):   # switch-sim's argv, environment
         argv = [str(SWITCH_SIM), "boot", str(self.path), "--time-scale", str(time_scale), *args]
         argv += ["--vm"] if self.engine == VM else loader_args()
-        return argv, dict(os.environ, TERM=os.environ.get("TERM", "vt100"),
-                          SLOTBOOT_BUILD_DIR=str(build_dir()), **(env or {}))
+        return argv, tool_env(**(env or {}))
 
     def boot(self, time_scale=0, args=(), env=None):
         """A Console on a new boot (long timeouts: a sanitizer build, a busy host, an emulator)."""

@@ -1,7 +1,5 @@
 # scripts/demo.sh as a new user runs it: it boots the sample application; `demo.sh rescue`
 # prints the lines to follow, which install the newer sample over TFTP; the next boot runs it.
-import os
-
 import switch_harness as h
 from switch_harness import PROMPT
 
@@ -10,8 +8,7 @@ INSTRUCTIONS = (r"key: +(\S) .*\r\n +file name: +(\S+)\r\n +answers: +IP addr (\
 
 
 def demo(tmp_path, *args):
-    env = dict(os.environ, DEMO_DIR=str(tmp_path / "demo"), DEMO_TIME_SCALE="0",
-               SLOTBOOT_BUILD_DIR=str(h.build_dir()), TERM=os.environ.get("TERM", "vt100"))
+    env = h.tool_env(DEMO_DIR=str(tmp_path / "demo"), DEMO_TIME_SCALE="0")
     return h.spawn(["bash", str(h.REPO / "scripts" / "demo.sh"), *args], env, timeout=60)
 
 
