@@ -1,5 +1,4 @@
-// rescue/: the menu, the slot question, T with stand-ins for the network programs, and X's serial
-// port with its waits for Enter.
+// rescue/: the menu, the slot question, T with stand-in network programs, X's serial port.
 #include <fcntl.h>
 
 #include "platform/switch_paths.hpp"
@@ -13,7 +12,7 @@ namespace {
 
 using namespace unit;
 
-// U is a command letter without a command; the end of the input leaves the menu.
+// U is a letter without a command.
 TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
     Console console("u");
     EXPECT_EQ(rescue_menu({nullptr, nullptr}), 1);
@@ -21,8 +20,7 @@ TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
     EXPECT_NE(out.find("\nOption? : u\nUnknown option 85. Quitting\n"), std::string::npos) << out;
 }
 
-// The first character of the answer decides: 1 or 2, else 0 (boot the download), also when no
-// line comes.
+// The first character decides: 1 or 2, else 0 (boot the download), also when no line comes.
 TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
     const struct {
         const char* keys;
@@ -35,9 +33,8 @@ TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
     }
 }
 
-// What follows the network questions. Every row begins with a /tmp/image left by an earlier
-// download. The stand-in client fetches only "second", and that at its second attempt; a
-// /tmp/image that cannot be removed gives up.
+// After the network questions, with a /tmp/image left by an earlier download. The stand-in
+// client fetches only "second", at its second attempt.
 TEST(TftpRescue, Dialogues) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     stand_in("tftp",
@@ -89,8 +86,7 @@ TEST(TftpRescue, Dialogues) {
     }
 }
 
-// X: a port whose settings cannot be read (no terminal) is left as it is, and the download given
-// up before the operator is asked to change speed.
+// X: a port whose settings cannot be read is left alone, given up before the speed change.
 TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("dev"));
@@ -104,8 +100,7 @@ TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
     EXPECT_EQ(printed.out, "");
 }
 
-// One byte is read per pass; a pass without the key waits a second, and every 11th such pass
-// prints the waiting line.
+// A pass without the key waits a second; every 11th prints the waiting line.
 TEST(SerialRescue, WaitForEnter) {
     Board board;
     board.apply();
