@@ -9,7 +9,6 @@
 #include "boot/env_setup.hpp"
 #include "boot/rescue_image.hpp"
 #include "platform/flash.hpp"
-#include "platform/switch_paths.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -226,9 +225,7 @@ TEST(BootSequence, FailuresGoToStandardError) {
     Board board;
     board.put("ubootenv", Bytes(0x2000, 0xFF));
     board.apply();  // the register reads 0: slot 1
-    set_path_root_for_testing(board.dir.dir);
-    std::filesystem::create_directories(board.dir.file("user/images"));
-    std::filesystem::create_directory(board.dir.file("tmp"));
+    board.hold_switch_files();
     Bytes slot1 = subimage(APP, pattern(100, 1));
     slot1.back() ^= 1;
     write_file(slot_file_path(1), slot1);
@@ -238,7 +235,6 @@ TEST(BootSequence, FailuresGoToStandardError) {
     int status = -1;
     ::waitpid(boot, &status, 0);
     const Printed printed = console.finish();
-    set_path_root_for_testing("");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(printed.out,
               "mount [-o] [sync] [-t] [jffs2] [/dev/mtd-user] [/user]\nBooting image '1'\n"

@@ -8,7 +8,6 @@
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
-#include "platform/switch_paths.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -108,14 +107,10 @@ protected:
             fs::resize_file(board_.partition_file(name),
                             0x301000);  // a little over the kernel's limit
         }
-        set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
-        fs::create_directory(board_.dir.file("user"));
+        board_.hold_switch_files();
         fresh();
     }
-    void TearDown() override {
-        close_i2c_buses();
-        set_path_root_for_testing("");
-    }
+    void TearDown() override { close_i2c_buses(); }
     // The board with these faults, its flash counts zero.
     void fresh(const char* faults = "") {
         board_.config.faults = faults;

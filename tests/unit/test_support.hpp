@@ -16,6 +16,7 @@
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "platform/sim/sim_board.hpp"
+#include "platform/switch_paths.hpp"
 #include "platform/unique_file.hpp"
 
 namespace unit {
@@ -120,7 +121,16 @@ struct Board {
         std::filesystem::create_directory(config.flash_dir);
     }
     Board(Board&&) = delete;
-    ~Board() { sim_board::reset(); }
+    ~Board() {
+        sim_board::reset();
+        set_path_root_for_testing("");
+    }
+    // The switch's files (user/images, tmp) under the board's directory.
+    void hold_switch_files() const {
+        set_path_root_for_testing(dir.dir);
+        std::filesystem::create_directories(dir.file("user/images"));
+        std::filesystem::create_directory(dir.file("tmp"));
+    }
     std::string partition_file(const std::string& name) const {
         return config.flash_dir + "/" + name + ".bin";
     }
