@@ -18,7 +18,6 @@ using namespace unit;
 constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, DIAG = IMAGE_TYPE_DIAGNOSTICS,
                         KERNEL = IMAGE_TYPE_KERNEL, CHUNK = STREAM_CHUNK_SIZE;
 
-// The switches that are on, then the port.
 std::string summary(const BootSettings& s) {
     std::string out;
     for (auto [on, name] : {std::pair{s.gdb, "gdb "},
