@@ -1,12 +1,11 @@
-// Fuzz target: the environment scan over arbitrary text. It reads nothing past the text's end,
-// leaves second_attempt alone and keeps the port unless "gdbport=" is in the text.
+// Fuzz target: the environment scan over arbitrary text.
 #include <vector>
 
 #include "boot/boot_settings.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<char> text(size + 1);  // the text and a NUL, no more: ASan sees a read past it
+    std::vector<char> text(size + 1);  // and a NUL, no more: ASan sees a read past it
     std::copy(data, data + size, text.begin());
     BootSettings s;
     scan_boot_settings(text.data(), &s);

@@ -1,6 +1,4 @@
-// Fuzz target: the boot walk and the verified payload copy over arbitrary slot files. A walk that
-// finds a bootable sub-image leaves the file at it; its copy succeeds exactly when its CRC matches,
-// and then the archive holds exactly the payload, else nothing.
+// Fuzz target: the boot walk and the verified payload copy over arbitrary slot files.
 #include "boot/boot_walk.hpp"
 #include "fuzz_support.hpp"
 

@@ -1,6 +1,5 @@
-// Fuzz target: the bundle installer on a simulated flash of small partitions. The first byte picks
-// the slot (1, 2, or 0: boot the download), whether it is given or answered, and the same-version
-// test; what is left must agree with the outcome.
+// Fuzz target: the bundle installer on small simulated partitions. The first byte picks the slot
+// (0: boot the download), whether it is given or answered, and the same-version test.
 #include <filesystem>
 
 #include "fuzz_support.hpp"
@@ -15,7 +14,7 @@ static const char* const PARTITIONS[] = {"uboot",  "ubootenv", "devicetree",
 static const std::string FILL(4096, 'Z');
 static char scratch[] = "/dev/shm/slotboot-fuzz-XXXXXX";
 
-// The board as every run finds it: partitions filled, register zero, no slot file, no archive.
+// The board as every run finds it.
 static void put_back(const std::string& dir) {
     for (const char* name : PARTITIONS) fuzz::put_file(dir + "/" + name + ".bin", FILL);
     fuzz::put_file(dir + "/slot-register.bin", std::string(256, '\0'));
@@ -24,7 +23,7 @@ static void put_back(const std::string& dir) {
     std::filesystem::remove(app_archive_path());
 }
 
-// The switch's files in a directory in memory, removed at exit; nothing of this host can run.
+// The switch's files in memory, removed at exit; no program of this host can run.
 static std::string set_up() {
     FUZZ_CHECK(::mkdtemp(scratch) != nullptr);
     std::atexit([] { std::filesystem::remove_all(scratch); });
@@ -65,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK((outcome == InstallOutcome::installed) == out.ends_with("File processed\n"));
     FUZZ_CHECK(reg[SLOT_REG_BOOTED] == 0);
 
-    // A direct boot leaves the payload of an application of the bundle as the archive.
+    // A direct boot leaves an application's payload as the archive.
     const bool boot = outcome == InstallOutcome::boot_download;
     FUZZ_CHECK(!boot || slot == 0);
     FUZZ_CHECK(!boot || bundle.find(fuzz::contents(app_archive_path())) != std::string::npos);
     FUZZ_CHECK(boot || !std::filesystem::exists(app_archive_path()));
 
-    // Only the slot chosen gets a file: a sound sub-image of the bundle, then selected.
+    // Only the slot chosen gets a file: a sound sub-image of the bundle.
     bool written = false;
     for (const int s : {1, 2}) {
         if (!std::filesystem::exists(slot_file_path(s))) continue;
@@ -82,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         written = true;
     }
     FUZZ_CHECK(reg[SLOT_REG_SELECTED] == (written ? slot : 0));
-    // An install wrote a slot file or a partition.
     for (const char* name : PARTITIONS)
         written = written || fuzz::contents(dir + "/" + name + ".bin") != FILL;
     FUZZ_CHECK(outcome != InstallOutcome::installed || written);

@@ -1,6 +1,4 @@
-// Fuzz target: the line editor over arbitrary key streams; the first byte picks the size of the
-// buffer. The text stays NUL-terminated in it with the cursor in the text; a line ends with a
-// newline, its text kept.
+// Fuzz target: the line editor over arbitrary key streams; the first byte picks the buffer size.
 #include <vector>
 
 #include "console/keys.hpp"

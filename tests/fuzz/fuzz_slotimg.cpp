@@ -1,9 +1,7 @@
-// Fuzz target: `slotimg verify`, `info` and `plan` on arbitrary files, in-process: verify and info
-// agree on soundness, a plan ends in its result, and nothing goes to stderr.
+// Fuzz target: `slotimg verify`, `info` and `plan` on arbitrary files, in-process.
 #include "fuzz_support.hpp"
 #include "slotimg/slotimg_cli.hpp"
 
-// Runs `slotimg COMMAND path`: its status, and what it printed in *out.
 static int run(const char* command, const std::string& path, std::string* out) {
     const char* const args[] = {"slotimg", command, path.c_str(), nullptr};
     std::FILE* o = fuzz::mem_file("");

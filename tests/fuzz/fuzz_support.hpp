@@ -1,5 +1,4 @@
-// Helpers shared by the fuzz targets: the invariant check that keeps the input as a crash, files
-// in memory and on disk, and what a sound image is.
+// Shared by the fuzz targets. FUZZ_CHECK aborts, so libFuzzer keeps the input as a crash.
 #pragma once
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,7 +23,7 @@ inline std::string text(const void* data, std::size_t size) {
     return {static_cast<const char*>(data), size};
 }
 
-// What the file at `path` or an open file holds (empty when there is none).
+// Empty when there is no file.
 inline std::string contents(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
@@ -39,7 +38,7 @@ inline void put_file(const std::string& path, const std::string& s) {
     FUZZ_CHECK(f.write(s.data(), std::streamsize(s.size())).good());
 }
 
-// An anonymous in-memory file holding `s`, positioned at its start.
+// An in-memory file holding `s`, at its start.
 inline std::FILE* mem_file(const std::string& s) {
     std::FILE* f = ::fdopen(::memfd_create("fuzz", MFD_CLOEXEC), "w+b");
     FUZZ_CHECK(f != nullptr);

@@ -1,6 +1,5 @@
-// The switch's device seam on descriptors that are no MTD or I2C device:
-// every request fails as the kernel fails it, -1 with errno, and leaves the
-// caller's geometry alone. (Its successes are met in the virtual machine.)
+// The device seam on descriptors that are no device: -1 with the kernel's errno, the caller's
+// geometry left alone. (Its successes: the virtual machine.)
 #include "platform/device_io.hpp"
 
 #include <fcntl.h>
@@ -35,8 +34,7 @@ const Request REQUESTS[] = {
     {"SMBus read", [](int fd) { return long{device_io::i2c_smbus_read_byte_data(fd, 0)}; }},
 };
 
-// qemu-user, which runs the PowerPC build of the tests, answers the device
-// requests it does not translate with ENOSYS, whatever the descriptor.
+// qemu-user (the PowerPC tests) answers requests it does not translate with ENOSYS.
 bool requests_reach_a_kernel() {
     device_io::MtdInfo info{};
     errno = 0;
@@ -47,7 +45,6 @@ TEST(DeviceIoLinux, EveryRequestOnANonDeviceFailsWithErrno) {
     if (!requests_reach_a_kernel()) GTEST_SKIP() << "device requests end in the emulator";
     const int null = ::open("/dev/null", O_RDWR);
     ASSERT_GE(null, 0);
-    // -1 is what a failed open leaves.
     for (const auto& [fd, error] : {std::pair{-1, EBADF}, {null, ENOTTY}}) {
         for (const Request& request : REQUESTS) {
             SCOPED_TRACE(std::string(request.name) + " on " + std::to_string(fd));

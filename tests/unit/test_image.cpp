@@ -1,5 +1,4 @@
-// image/: the CRC-32 against its bit-by-bit definition, the extent check, the installed headers, the
-// installer's decisions, and the bundle installer on the simulated board.
+// image/: the CRC, the extent check, the installer's decisions, the installer on the board.
 #include <cstring>
 #include <random>
 
@@ -9,7 +8,6 @@
 #include "image/installed_headers.hpp"
 #include "platform/boot_slot_register.hpp"
 #include "platform/flash.hpp"
-#include "platform/switch_paths.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -27,8 +25,8 @@ TEST(ImageCrc32, CheckValueAndMismatch) {
     EXPECT_EQ(image_crc_mismatch(b, 8, check), 1);
 }
 
-// Lengths 0-64 at every alignment (block, tail, joins), then long ones; any initial value (and so
-// any chaining of parts).
+// Lengths 0-64 at every alignment (block, tail, joins), then long ones; any initial value, so
+// any chaining.
 TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
     std::mt19937 rng(1);
     std::uint8_t buf[20000];
@@ -42,9 +40,8 @@ TEST(ImageCrc32, EqualsTheDefinitionAndChains) {
     }
 }
 
-// Layout 3 when bytes 16-19 read "HDR3" (H at 22-23, T = len + 16), else layout 2 when bit 31 of the magic is
-// set (H at 18-19, T = H + len), else layout 1 (T = 16 + len). The lengths are invalid when H is under 16 or
-// over T, or T does not fit in 32 bits; else the sub-image fits in what remains or is cut short.
+// Layout 3: "HDR3" at 16, H at 22, T = len + 16; layout 2: bit 31 of the magic, H at 18,
+// T = H + len; layout 1: T = 16 + len. Invalid: H < 16, H > T, or T over 32 bits.
 TEST(CheckSubimageExtent, LayoutsAndLengths) {
     using enum ExtentStatus;
     constexpr std::uint32_t L1 = 0x034F5249, L2 = 0x834F5249, MAX = 0xFFFFFFFF;
@@ -84,7 +81,7 @@ TEST(CheckSubimageExtent, LayoutsAndLengths) {
         EXPECT_EQ(e.status, c.status);
         EXPECT_EQ(e.layout, c.layout);
         EXPECT_EQ(e.header_length, c.h);
-        if (c.status == invalid) continue;  // the lengths of an invalid header mean nothing
+        if (c.status == invalid) continue;  // its lengths mean nothing
         EXPECT_EQ(e.total_length, c.total);
         EXPECT_EQ(e.header_length + std::uint64_t{e.payload_length}, c.total);
     }
@@ -93,7 +90,7 @@ TEST(CheckSubimageExtent, LayoutsAndLengths) {
 constexpr std::uint32_t APP = IMAGE_TYPE_APPLICATION, BOOT = IMAGE_TYPE_BOOTLOADER,
                         KERNEL = IMAGE_TYPE_KERNEL;
 
-// A sound sub-image of `total` bytes in layout 1, 2 or 3 (header length h).
+// A sound sub-image of `total` bytes.
 Bytes image(std::uint32_t type, std::uint32_t total, int layout = 1, std::uint16_t h = 16) {
     return subimage(type, pattern(total - (layout == 1 ? 16 : h), type), layout, h);
 }
@@ -110,15 +107,11 @@ protected:
             fs::resize_file(board_.partition_file(name),
                             0x301000);  // a little over the kernel's limit
         }
-        set_path_root_for_testing(board_.dir.dir);  // the slot files go to its user/images
-        fs::create_directory(board_.dir.file("user"));
+        board_.hold_switch_files();
         fresh();
     }
-    void TearDown() override {
-        close_i2c_buses();
-        set_path_root_for_testing("");
-    }
-    // The board with these faults, its flash counts at zero.
+    void TearDown() override { close_i2c_buses(); }
+    // The board with these faults, its flash counts zero.
     void fresh(const char* faults = "") {
         board_.config.faults = faults;
         close_i2c_buses();
@@ -126,7 +119,7 @@ protected:
         open_flash_partitions();
         ASSERT_EQ(open_i2c_buses(), 0);
     }
-    // Installs `bundle` from a file; the slot question, when asked, is answered with `answer`.
+    // The slot question, when asked, is answered with `answer`.
     InstallOutcome install(const Bytes& bundle, int answer = 2, bool skip_same = false) {
         write_file(board_.dir.file("bundle"), bundle);
         Console console;
@@ -151,9 +144,8 @@ protected:
     int asked_ = 0;
 };
 
-// Where a type keeps its header and how it is compared: the CRC word is part of the comparison for
-// all but the boot loader (its offset and its CRC word: the plan and the version report), so is
-// the flag of layout 2, but not of the lookup. A type without a place reads as nothing installed.
+// The CRC word and the layout-2 flag take part in the comparison, not in the lookup (the boot
+// loader's exception: SlotimgCli.Plan...); a type without a place reads as nothing installed.
 TEST_F(Installer, SameAsInstalled) {
     constexpr std::uint32_t DIAG = IMAGE_TYPE_DIAGNOSTICS;
     const Bytes kernel = header(KERNEL, 0x4000);
@@ -178,8 +170,8 @@ TEST_F(Installer, SameAsInstalled) {
     }
 }
 
-// What the installer does with a sub-image, looked at in this order: extent, CRC, limit (inclusive: the boot
-// loader's len, the others' whole sub-image), same version, room in the partition (the boot loader's payload).
+// In this order: extent, CRC, limit (inclusive: the boot loader's len, the others' whole
+// sub-image), same version, room (the boot loader's payload).
 TEST(DecideSubImage, InTheInstallersOrder) {
     using enum Decision;
     constexpr std::uint32_t ROOTFS = IMAGE_TYPE_ROOTFS, DFT = IMAGE_TYPE_DEVICETREE,
@@ -226,8 +218,8 @@ TEST(DecideSubImage, InTheInstallersOrder) {
     }
 }
 
-// Cut-short lengths (looked at before the boot loader's len is measured) or a partition too small
-// are refused before any write; a lost write or a failed read fails at the read-back.
+// Cut-short lengths (looked at before the boot loader's len) or too small a partition: refused
+// before any write; a lost write or a failed read: caught at the read-back.
 TEST_F(Installer, RefusedBeforeWritingOrFailedAtReadBack) {
     const std::string failed = "100%\nkernel image update failed\n";
     const struct {
@@ -254,9 +246,8 @@ TEST_F(Installer, RefusedBeforeWritingOrFailedAtReadBack) {
     }
 }
 
-// Unknown types are skipped by len. Serial-download padding after the last sub-image (it reads as cut
-// short) ends the walk; an unknown type whose lengths are invalid voids the download. The slot
-// question is asked once in a bundle: a second application replaces the first. Slot files: 0755.
+// Unknown types are skipped by len; padding (read as cut short) ends the walk; an unknown type
+// with invalid lengths voids the download. One slot question per bundle. Slot files: 0755.
 TEST_F(Installer, WhatFollowsAnApplication) {
     using enum InstallOutcome;
     const Bytes kernel = image(KERNEL, 9001), app = image(APP, 3001),

@@ -1,5 +1,4 @@
-// net/: the network settings dialogue and the management port, with stand-ins for the network
-// programs (no eth0: the link test fails).
+// net/: the network dialogue and the management port (no eth0: the link test fails).
 #include <arpa/inet.h>
 
 #include "net/mgmt_port.hpp"
@@ -10,8 +9,7 @@ namespace {
 
 using namespace unit;
 
-// The dialogue with every slot holding 9.9.9.9 before. DHCP is asked only when /bin/dhclient
-// exists, and an answer not beginning with y or Y means the static questions. The address and the
+// Every slot holds 9.9.9.9 before. DHCP is asked only when dhclient exists. The address and the
 // gateway must be plausible (first octet 1 to 239), the netmask not; only the address is required.
 TEST(PromptNetworkSettings, Dialogues) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
@@ -61,7 +59,7 @@ TEST(PromptNetworkSettings, Dialogues) {
     }
 }
 
-// By DHCP: the client, then three seconds to settle. (The static configuration: TftpRescue.)
+// Three seconds to settle. (The static configuration: TftpRescue.)
 TEST(ConfigureMgmtPort, ByDhcp) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     stand_in("dhclient");
@@ -74,8 +72,7 @@ TEST(ConfigureMgmtPort, ByDhcp) {
     EXPECT_EQ(board.log(), "wait 3s\n");
 }
 
-// Six fields as "%x:%x:%x:%x:%x:%x" converts them: blanks, a sign or 0x may open a field, no range
-// is checked, and what follows the sixth is ignored.
+// As "%x:%x:%x:%x:%x:%x" converts it: blanks, a sign or 0x may open a field, no range is checked.
 TEST(MacAddressWellFormed, AsScanfConvertsIt) {
     const struct {
         const char* text;

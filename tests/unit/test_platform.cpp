@@ -1,5 +1,4 @@
-// platform/: the flash partitions, the boot-slot register and the outside programs, on the
-// simulated board.
+// platform/: flash, the boot-slot register, the outside programs.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -16,7 +15,7 @@ using namespace unit;
 
 const Bytes BEFORE = pattern(32768, 1);
 
-// A kernel partition of 32 KiB of known bytes, opened; no other partition opens.
+// A kernel partition of 32 KiB of known bytes; no other partition.
 struct FlashBoard : Board {
     explicit FlashBoard(std::uint32_t erase_size, const std::string& faults = "") : Board(faults) {
         config.erase_size = std::to_string(erase_size);
@@ -28,7 +27,7 @@ struct FlashBoard : Board {
 
 constexpr FlashPartition KERNEL = FlashPartition::kernel;
 
-// Only the touched blocks are read, erased and rewritten (in 1024-byte pieces); nothing else changes.
+// Only the touched blocks are read, erased and rewritten (in 1024-byte pieces).
 TEST(Flash, WriteRewritesTouchedBlocks) {
     const struct {
         std::uint32_t offset, length;
@@ -60,8 +59,8 @@ TEST(Flash, WriteRewritesTouchedBlocks) {
     }
 }
 
-// Three blocks at 0, failing in the second: block 0 new, block 1 partly new (0xFF where erased),
-// block 2 old. A worn block (its erase reported done, nothing erased) fails its first write: NOR
+// Failing in the second of three blocks: block 0 new, block 1 partly new (0xFF where erased),
+// block 2 old. A worn block (erase reported done, nothing erased) fails its first write: NOR
 // only clears bits. (Progress before a failure: the system suite's install faults.)
 TEST(Flash, WriteFailsInTheSecondOfThreeBlocks) {
     const struct {
@@ -94,8 +93,6 @@ TEST(Flash, WriteFailsInTheSecondOfThreeBlocks) {
     }
 }
 
-// Refused with a message before any I/O: a failed geometry query, an erase size the rewrite
-// cannot use, a range past the end.
 TEST(Flash, RefusedBeforeAnyIo) {
     const char *info = "Could not get MTD device info \n",
                *bad_es = "Flash Write unsupported erase size.\n";
@@ -133,8 +130,8 @@ TEST(Flash, RefusedBeforeAnyIo) {
 
 const std::string PREPARED = "target 0x4f\nsmbus-write 0x4f reg 0x87 0x55\n";
 
-// After the buses open: the mux routes channel 6, 0x4F is prepared, 0x54 is
-// accessed, the mux is released; a write waits again after its transfer.
+// The mux routes channel 6, 0x4F is prepared, 0x54 accessed, the mux released; a write waits
+// again after its transfer.
 std::string traffic(const std::string& transfer, bool write,
                     const std::string& prepared = PREPARED) {
     return "open /dev/i2c-0\nopen /dev/i2c-1\ntarget 0x71\nwrite 0x71 0x40\n" + prepared +
@@ -142,7 +139,6 @@ std::string traffic(const std::string& transfer, bool write,
            "\ntarget 0x71\nwrite 0x71 0x00\n";
 }
 
-// Register 0 holds `selected`, the others 0; both buses are open.
 struct RegisterBoard : Board {
     explicit RegisterBoard(const std::string& faults, std::uint8_t selected = 0) : Board(faults) {
         Bytes registers(256, 0);
@@ -154,9 +150,8 @@ struct RegisterBoard : Board {
     ~RegisterBoard() { close_i2c_buses(); }
 };
 
-// Recording a boot from the rescue partition writes 4 into register 0x3A. A failed transfer, or a
-// target that cannot be set (EBUSY: nothing goes to the chip that still holds the bus), is
-// reported; the mux is released.
+// A boot from the rescue partition: 4 into register 0x3A. A failed transfer, or a target that
+// cannot be set (EBUSY: nothing goes to the chip), is reported; the mux is released.
 TEST(SlotRegister, RecordBootedSlot) {
     const struct {
         const char* fault;
@@ -180,9 +175,8 @@ TEST(SlotRegister, RecordBootedSlot) {
     }
 }
 
-// Only a stored 2 selects slot 2; anything else, or a failed read, is slot 1.
-// A target that cannot be set skips its transfer: no read from another chip,
-// no preparatory write into the mux.
+// Only a stored 2 selects slot 2. A target that cannot be set skips its transfer: no read from
+// another chip, no preparatory write into the mux.
 TEST(SlotRegister, SelectedSlotFromRegisterValue) {
     const std::string read_0 = "target 0x54\nsmbus-read 0x54 reg 0x00 ";
     const struct {
@@ -218,7 +212,7 @@ TEST(SlotRegister, BusZeroMissing) {
     EXPECT_EQ(board.log(), "open /dev/i2c-0 failed\nwait 100000us\n");
 }
 
-// Each text, quoted and handed to printf by a real shell, comes back unchanged, and nothing in it is run.
+// Each text, quoted for printf in a real shell, comes back unchanged; nothing in it runs.
 TEST(ShellQuote, HostileTextsSurviveTheShell) {
     TempDir dir;
     const std::string canary = dir.file("canary"), out = dir.file("out");
@@ -241,9 +235,8 @@ TEST(ShellQuote, HostileTextsSurviveTheShell) {
     EXPECT_EQ(run_shell("exit 3"), 3 << 8);
 }
 
-// The reboot routine runs "reboot" and ends the process with status 0, also when the shell's
-// result is negative (here: no child to wait for); then it says so on standard error. A reboot
-// program that fails is not the shell failing.
+// Status 0 also when the shell's result is negative (no child to wait for: it says so on
+// standard error); a reboot program that fails is not the shell failing.
 TEST(RebootSystem, ExitsWithZero) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     stand_in("reboot", "exit 1");

@@ -1,8 +1,6 @@
-// rescue/: the menu, the slot question, T with stand-ins for the network programs, and X's serial
-// port with its waits for Enter.
+// rescue/: the menu, the slot question, T with stand-in network programs, X's serial port.
 #include <fcntl.h>
 
-#include "platform/switch_paths.hpp"
 #include "rescue/install_download.hpp"
 #include "rescue/rescue_menu.hpp"
 #include "rescue/serial_rescue.hpp"
@@ -13,7 +11,14 @@ namespace {
 
 using namespace unit;
 
-// U is a command letter without a command; the end of the input leaves the menu.
+// The bus log of `n` one-second waits.
+std::string one_second_waits(int n) {
+    std::string log;
+    for (int i = 0; i < n; ++i) log += "wait 1s\n";
+    return log;
+}
+
+// U is a letter without a command.
 TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
     Console console("u");
     EXPECT_EQ(rescue_menu({nullptr, nullptr}), 1);
@@ -21,8 +26,7 @@ TEST(RescueMenu, LetterWithoutACommandThenTheEndOfTheInput) {
     EXPECT_NE(out.find("\nOption? : u\nUnknown option 85. Quitting\n"), std::string::npos) << out;
 }
 
-// The first character of the answer decides: 1 or 2, else 0 (boot the download), also when no
-// line comes.
+// The first character decides: 1 or 2, else 0 (boot the download), also when no line comes.
 TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
     const struct {
         const char* keys;
@@ -35,9 +39,8 @@ TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
     }
 }
 
-// What follows the network questions. Every row begins with a /tmp/image left by an earlier
-// download. The stand-in client fetches only "second", and that at its second attempt; a
-// /tmp/image that cannot be removed gives up.
+// After the network questions, with a /tmp/image left by an earlier download. The stand-in
+// client fetches only "second", at its second attempt.
 TEST(TftpRescue, Dialogues) {
     if (!enter_stand_in_world()) GTEST_SKIP() << "needs root (namespaces)";
     stand_in("tftp",
@@ -55,8 +58,7 @@ TEST(TftpRescue, Dialogues) {
         "ifconfig [eth0] [netmask] [255.255.0.0]\nifconfig [eth0] [up]\n"
         "Configuring management port..." +
         std::string(20, '.') + "\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n";
-    std::string waits = "wait 5s\n";
-    for (int i = 0; i < 21; ++i) waits += "wait 1s\n";
+    const std::string waits = "wait 5s\n" + one_second_waits(21);
     const struct {
         std::string keys, printed, err = "", waits = "";
         bool stuck = false;
@@ -89,23 +91,20 @@ TEST(TftpRescue, Dialogues) {
     }
 }
 
-// X: a port whose settings cannot be read (no terminal) is left as it is, and the download given
-// up before the operator is asked to change speed.
+// X: a port whose settings cannot be read is left alone, given up before the speed change.
 TEST(SerialRescue, PortWhoseSettingsCannotBeRead) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.file("dev"));
-    write_file(dir.file("dev/ttyS0"), std::string("\r\n"));  // Enter at either speed
-    set_path_root_for_testing(dir.dir);
+    Board board;
+    board.hold_switch_files();
+    std::filesystem::create_directory(board.dir.file("dev"));
+    write_file(board.dir.file("dev/ttyS0"), std::string("\r\n"));  // Enter at either speed
     Console console;
     EXPECT_EQ(serial_download_begin(), -1);
     const Printed printed = console.finish();
-    set_path_root_for_testing("");
     EXPECT_EQ(printed.err, "Can't read serial port settings: Inappropriate ioctl for device\n");
     EXPECT_EQ(printed.out, "");
 }
 
-// One byte is read per pass; a pass without the key waits a second, and every 11th such pass
-// prints the waiting line.
+// A pass without the key waits a second; every 11th prints the waiting line.
 TEST(SerialRescue, WaitForEnter) {
     Board board;
     board.apply();
@@ -128,9 +127,7 @@ TEST(SerialRescue, WaitForEnter) {
         Console console;
         wait_for_key_byte(fds[0], c.key, "W");
         EXPECT_EQ(console.finish().out, c.printed);
-        std::string waits;
-        for (int i = 0; i < c.waits; ++i) waits += "wait 1s\n";
-        EXPECT_EQ(board.log(), waits);
+        EXPECT_EQ(board.log(), one_second_waits(c.waits));
         char rest;
         EXPECT_EQ(::read(fds[0], &rest, 1), -1);  // nothing read after the key
         ::close(fds[0]);

@@ -1,6 +1,4 @@
-// What the unit tests share: bytes and files, sub-images, a simulated board in
-// a scratch directory, the console with its two output streams kept apart, and
-// a world of stand-in programs.
+// What the unit tests share.
 #pragma once
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -18,6 +16,7 @@
 #include "image/byte_order.hpp"
 #include "image/image_header.hpp"
 #include "platform/sim/sim_board.hpp"
+#include "platform/switch_paths.hpp"
 #include "platform/unique_file.hpp"
 
 namespace unit {
@@ -47,7 +46,6 @@ inline Bytes read_file(const std::string& path) {
     return {t.begin(), t.end()};
 }
 
-// Writes a Bytes or a std::string.
 template <typename Data>
 void write_file(const std::string& path, const Data& data) {
     std::ofstream(path, std::ios::binary)
@@ -61,8 +59,7 @@ inline Bytes resealed(Bytes b, std::size_t at, std::uint32_t v) {
     return b;
 }
 
-// The first 24 bytes of a sub-image, zero but for len, magic (bit 31 set in
-// layout 2) and in layouts 2 and 3 the header length h.
+// The first 24 bytes of a sub-image, zero but for len, magic and the header length h.
 inline Bytes header(std::uint32_t magic, std::uint32_t len, int layout = 1, std::uint16_t h = 16) {
     Bytes b(24, 0);
     store_be32(&b[4], len);
@@ -75,7 +72,7 @@ inline Bytes header(std::uint32_t magic, std::uint32_t len, int layout = 1, std:
     return b;
 }
 
-// A sound sub-image: a header of h bytes (16 in layout 1), the payload, its CRC.
+// A sound sub-image: header (h bytes; 16 in layout 1), payload, CRC.
 inline Bytes subimage(std::uint32_t type, const Bytes& payload, int layout = 1,
                       std::uint16_t h = 16) {
     const std::uint32_t len =
@@ -99,7 +96,6 @@ inline std::string path_of(std::FILE* f) {
 
 inline Bytes contents(std::FILE* f) { return read_file(path_of(f)); }
 
-// A directory under /tmp, removed with all it holds at the end.
 struct TempDir {
     std::string dir = [] {
         char name[] = "/tmp/slotboot-test-XXXXXX";
@@ -107,13 +103,12 @@ struct TempDir {
         return std::string(name);
     }();
     TempDir() = default;
-    TempDir(TempDir&&) = delete;  // and so no copies either
+    TempDir(TempDir&&) = delete;
     ~TempDir() { std::filesystem::remove_all(dir); }
     std::string file(const std::string& name) const { return dir + "/" + name; }
 };
 
-// A simulated board in a scratch directory: its partitions in flash/, its
-// register file and bus log beside them, no waiting.
+// A simulated board in a scratch directory.
 struct Board {
     TempDir dir;
     sim_board::Config config{.flash_dir = dir.file("flash"),
@@ -126,7 +121,16 @@ struct Board {
         std::filesystem::create_directory(config.flash_dir);
     }
     Board(Board&&) = delete;
-    ~Board() { sim_board::reset(); }
+    ~Board() {
+        sim_board::reset();
+        set_path_root_for_testing("");
+    }
+    // The switch's files (user/images, tmp) under the board's directory.
+    void hold_switch_files() const {
+        set_path_root_for_testing(dir.dir);
+        std::filesystem::create_directories(dir.file("user/images"));
+        std::filesystem::create_directory(dir.file("tmp"));
+    }
     std::string partition_file(const std::string& name) const {
         return config.flash_dir + "/" + name + ".bin";
     }
@@ -139,14 +143,12 @@ struct Board {
     std::string log() const { return read_text(config.bus_log); }
 };
 
-// What the console printed while a Console lived.
 struct Printed {
     std::string out, err;
 };
 
-// The console while the object lives: standard input reads `keys` and then
-// ends, standard output and standard error each go to a file of their own.
-// A dialogue that never ends is stopped by an alarm instead of hanging.
+// While it lives, standard input reads `keys` then ends; standard output and error go to files
+// of their own. The alarm stops a dialogue that never ends.
 struct Console {
     UniqueFile out{std::tmpfile()}, err{std::tmpfile()};
     int saved[3] = {::dup(0), ::dup(1), ::dup(2)};
@@ -177,8 +179,7 @@ struct Console {
     }
 };
 
-// Writes the stand-in /usr/bin/NAME: it prints its name and its arguments,
-// each in brackets, as one line to standard output, then runs `then`.
+// The stand-in /usr/bin/NAME prints "NAME [arg]..." as one line, then runs `then`.
 inline void stand_in(const std::string& name, const std::string& then = "") {
     const std::string path = "/usr/bin/" + name;
     std::ofstream(path) << "#!/bin/sh\nprintf %s " << name
@@ -187,9 +188,8 @@ inline void stand_in(const std::string& name, const std::string& then = "") {
     ::chmod(path.c_str(), 0755);
 }
 
-// Moves the test process into network and mount namespaces of its own: no
-// eth0, a fresh /tmp, and over /usr/bin (the only folder on PATH) a layer that
-// holds stand-ins for the programs the loader runs. Needs root.
+// Own network and mount namespaces (needs root): no eth0, a fresh /tmp, and stand-ins layered
+// over /usr/bin, the only folder on PATH.
 inline bool enter_stand_in_world() {
     static const bool entered = [] {
         if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
