@@ -3,12 +3,16 @@
 # by the loader on the same simulated switch; the two must agree row by row.
 import itertools
 import json
+import re
 import subprocess
 
 import switch_harness as h
 from switch_harness import SLOT_QUESTION as QUESTION
 
 LISTING = h.LISTING.split("\n")[0] + "\n"
+LABEL = re.compile(r"Installing (?:Boot Loader|Kernel|Root Filesystem|Device Tree|Diagnostics|"
+                   r"Application): ")
+UNKNOWN_TYPE = "0x7F4F5249"
 # Where each type goes: a flash partition, or slot file 1 (the answer given).
 PLACE = {"bootloader": "uboot", "devicetree": "devicetree", "kernel": "kernel", "rootfs": "rfs",
          "diagnostics": "rescue", "application": "slot1"}
@@ -18,12 +22,15 @@ BUNDLES = {
     "every-flash-type": lambda m: [m("bootloader", 4096), m("devicetree", 4000),
                                    m("kernel", 70000), m("rootfs", 30000),
                                    m("diagnostics", 20000), m("application", 5000)],
+    "at-the-limit": lambda m: [m("devicetree", 262144)],
     "one-byte-over": lambda m: [m("kernel", 9000), m("devicetree", 262145),
                                 m("application", 3000)],
+    "unknown-type": lambda m: [m(UNKNOWN_TYPE, 3000), m("kernel", 9001)],
+    "padding": lambda m: [m("application", 3001), b"\x1a" * 1000],
     "bad-crc-second": lambda m: [m("kernel", 9002), h.corrupted(m("devicetree", 5000), 100),
                                  m("application", 3002)],
     "cut-short": lambda m: [m("kernel", 9003), m("application", 6000)[:-100]],
-    "only-unknown": lambda m: [m("0x7F4F5249", 500)],
+    "only-unknown": lambda m: [m(UNKNOWN_TYPE, 500)],
 }
 
 
@@ -52,6 +59,14 @@ def tftp_install(c, name):
     return asked
 
 
+def console_rows(text):
+    """The installer's output per sub-image it looked at: (label, what followed it)."""
+    text = text.split(LISTING)[0]
+    found = list(LABEL.finditer(text))
+    ends = [m.start() for m in found[1:]] + [len(text)]
+    return [(m.group(0), text[m.end():end]) for m, end in zip(found, ends)]
+
+
 def held(switch):
     """What each place holds (None: no slot file)."""
     files = {place: switch.flash(place) for place in PLACE.values() if place != "slot1"}
@@ -72,7 +87,15 @@ def test_plan_and_install_agree_row_by_row(switch, boot, slotimg):
         mark = len(c.transcript)
         asked = tftp_install(c, name)
         text = c.transcript[mark:]
-        installed = [r for r in plan["subimages"] if r["decision"] == "install"]
+        # The console says what the plan says: the same sub-images looked at, and
+        # for each one refused or skipped, the plan's reason byte for byte.
+        rows = console_rows(text)
+        looked_at = [r for r in plan["subimages"] if r["decision"] != "not reached" and r["label"]]
+        assert [label for label, _ in rows] == [r["label"] for r in looked_at], name + text
+        for (label, said), r in zip(rows, looked_at):
+            if r["decision"] != "install":
+                assert said == r["reason"], (name, r)
+        installed = [r for r in looked_at if r["decision"] == "install"]
         assert asked == any(r["target"] == "application slot question" for r in installed), name
         written = {}
         for r in installed:   # the boot loader's partition holds the payload only
