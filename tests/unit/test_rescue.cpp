@@ -31,7 +31,7 @@ TEST(AskInstallSlot, FirstCharacterOfTheAnswer) {
     const struct {
         const char* keys;
         int slot;
-    } rows[] = {{"2abc\n", 2}, {"3\n", 0}, {"", 0}};
+    } rows[] = {{"1\n", 1}, {"2abc\n", 2}, {"3\n", 0}, {"\n", 0}, {"", 0}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.keys);
         Console console(r.keys);
