@@ -234,7 +234,7 @@ def reap_orphaned_inits():
                 continue
             os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
-        except (OSError, ChildProcessError):
+        except OSError:
             pass   # ended and reaped meanwhile
 
 
