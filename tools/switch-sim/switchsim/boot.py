@@ -14,7 +14,6 @@ from .util import SimError, child_pids, die_with_parent, prctl
 
 EM_PPC = 20
 PR_SET_CHILD_SUBREAPER = 36
-PID1_END_SECONDS = 10.0
 # Passed on to the loader when set: the board's fault injection, and the
 # options of a sanitizer build.
 PASSED_ON = ("SLOTBOOT_SIM_FAULTS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
@@ -201,32 +200,13 @@ def wait_unless_terminal_hangs_up(proc, fd):
         os.close(pidfd)
 
 
-def kill_switch(proc):
-    """Pulls the switch's plug: its PID 1 is killed, and with it everything in
-    its namespace, and unshare, which would ignore SIGTERM and may be stuck
-    writing to a stopped terminal. Returns once PID 1 has ended."""
-    inits = []
-    for pid in child_pids(proc.pid):
-        try:
-            inits.append((pid, os.pidfd_open(pid)))
-        except OSError:
-            pass   # gone already
-    for _, pidfd in inits:
-        try:
-            signal.pidfd_send_signal(pidfd, signal.SIGKILL)
-        except ProcessLookupError:
-            pass   # ended meanwhile
-    proc.kill()
-    for _, pidfd in inits:
-        select.select([pidfd], [], [], PID1_END_SECONDS)
-        os.close(pidfd)
-
-
 def reap_orphaned_inits():
-    """Kills and reaps the switch's PID 1 once it is this process's child: when
-    unshare ended first (a hang-up's SIGHUP reaches it too), PID 1 came here,
-    this process being a child subreaper. Ours are the children in another PID
-    namespace; the network's servers share this one."""
+    """Kills and reaps the switch's PID 1, which comes to this process (a child
+    subreaper) once unshare has ended, however it ended: killed when the plug
+    was pulled, or by a hang-up's SIGHUP, which reaches it too. Killing PID 1
+    kills everything in its namespace; the kernel ends PID 1 only after them.
+    Ours are the children in another PID namespace; the network's servers share
+    this one."""
     own = os.stat("/proc/self/ns/pid").st_ino
     for pid in child_pids(os.getpid()):
         try:
@@ -253,9 +233,9 @@ def run_in_namespaces(cmd, fd):
         proc = subprocess.Popen(cmd, preexec_fn=die_with_parent, close_fds=True)
         ended_by = []
 
-        def pull_plug(signum, _frame=None):
+        def pull_plug(signum, _frame=None):   # unshare would ignore SIGTERM
             ended_by.append(signum)
-            kill_switch(proc)
+            proc.kill()
         for s in (signal.SIGTERM, signal.SIGHUP):
             previous[s] = signal.signal(s, pull_plug)
         if not wait_unless_terminal_hangs_up(proc, fd):
